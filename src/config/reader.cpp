@@ -1,0 +1,96 @@
+#include "config/settings.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// A config line holds at most this many bytes; the byte after a full line is
+// dropped, whatever it is. Stored config files rely on this rule.
+constexpr std::size_t max_config_line = 1023;
+
+// The C locale's white space. Spelled out so that neither the user's locale
+// nor the signedness of char can widen it (bytes >= 128 are never white space).
+bool is_space(char c)
+{
+    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+std::string_view skip_space(std::string_view text)
+{
+    std::size_t i = 0;
+    while (i < text.size() && is_space(text[i]))
+        ++i;
+    return text.substr(i);
+}
+
+void apply_setting(std::string_view key, std::string_view value)
+{
+    if (key == "auth")
+        settings.auth_token = base64_encode(value);
+    else if (key == "listen")
+        split_host_port(value, settings.listen_host, settings.listen_port);
+    else if (key == "proxy")
+        split_host_port(value, settings.proxy_host, settings.proxy_port);
+    else if (key == "external")
+        split_host_port(value, settings.external_host, settings.external_port);
+    else
+        fprintf(stderr, "unknown option %.*s\n", static_cast<int>(key.size()), key.data());
+}
+
+// `line` is a whole line without its line feed; it is never empty here.
+void apply_line(std::string_view line)
+{
+    // A zero byte ends the line's text.
+    line = line.substr(0, line.find('\0'));
+    if (!line.empty() && line.front() == '#')
+        return;
+    const std::string_view rest = skip_space(line);
+    std::size_t key_end = 0;
+    while (key_end < rest.size() && !is_space(rest[key_end]))
+        ++key_end;
+    const std::string_view key = rest.substr(0, key_end);
+    const std::string_view value =
+        key_end < rest.size() ? skip_space(rest.substr(key_end + 1)) : std::string_view{};
+    apply_setting(key, value);
+}
+
+}  // namespace
+
+int32_t parse_port(std::string_view text)
+{
+    const std::string copy(text);
+    const long long value = strtoll(copy.c_str(), nullptr, 10);
+    // Keep the low 32 bits, as the C library's atoi does, without overflowing.
+    return static_cast<int32_t>(static_cast<uint32_t>(static_cast<unsigned long long>(value)));
+}
+
+void split_host_port(std::string_view value, std::optional<std::string> &host, int32_t &port)
+{
+    const std::size_t colon = value.find(':');
+    if (colon == std::string_view::npos) {
+        host = std::string(value);
+        port = 0;
+        return;
+    }
+    host = std::string(value.substr(0, colon));
+    port = parse_port(value.substr(colon + 1));
+}
+
+void read_config(FILE *stream)
+{
+    char line[max_config_line];
+    std::size_t length = 0;
+    for (int c; (c = getc(stream)) != EOF;) {
+        if (c != '\n') {
+            line[length++] = static_cast<char>(c);
+            if (length < max_config_line)
+                continue;
+            getc(stream);  // the byte after a full line is dropped
+        }
+        if (length > 0)
+            apply_line(std::string_view(line, length));
+        length = 0;
+    }
+    // A last line without its line feed is not taken.
+}

@@ -1,0 +1,148 @@
+#include "process/listener.h"
+
+#include "config/settings.h"
+#include "log/log.h"
+#include "process/signals.h"
+#include "process/state.h"
+#include "tunnel/relay.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// One pending connection: clients are meant to be accepted as they come.
+constexpr int listen_backlog = 1;
+constexpr time_t wait_seconds = 10;
+
+bool set_nonblocking(int fd)
+{
+    const int flags = fcntl(fd, F_GETFL);
+    return fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+// Reports the failed call and gives up the socket.
+int fail_listener(int fd, const char *call)
+{
+    perror(call);
+    close(fd);
+    return -1;
+}
+
+int open_listener()
+{
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) {
+        perror("socket");
+        return -1;
+    }
+    if (!set_nonblocking(fd))
+        return fail_listener(fd, "fcntl");
+    const int reuse = 1;
+    if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0)
+        return fail_listener(fd, "setsockopt");
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    // An address only: the listen host is never looked up by name.
+    address.sin_addr.s_addr = inet_addr(settings.listen_host.value_or("").c_str());
+    address.sin_port = htons(static_cast<uint16_t>(settings.listen_port));
+    if (bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
+        return fail_listener(fd, "bind");
+    if (listen(fd, listen_backlog) != 0)
+        return fail_listener(fd, "listen");
+    if (terminate_requested) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// A client process holds nothing of the server's but the log descriptors 1 and 2.
+void drop_server_descriptors(int listen_fd)
+{
+    close(listen_fd);
+    close_wakeup_pipe();
+    for (FILE **stream : {&state.log_file, &state.pid_file}) {
+        if (*stream != nullptr)
+            fclose(*stream);
+        *stream = nullptr;
+    }
+}
+
+// The client process: it serves its one connection and ends through _exit,
+// so that nothing inherited from the server (stdio buffers, static
+// destructors) runs a second time.
+[[noreturn]] void serve_connection(int listen_fd, int client_fd, const sockaddr_in &peer)
+{
+    drop_server_descriptors(listen_fd);
+    if (!set_nonblocking(client_fd))
+        perror("fcntl");
+    log_msg("connection from %s:%i", inet_ntoa(peer.sin_addr), ntohs(peer.sin_port));
+    handle_client(client_fd);
+    close(client_fd);
+    _exit(0);
+}
+
+// Accepts one connection and gives it a process. False when the server must stop.
+bool accept_connection(int listen_fd)
+{
+    sockaddr_in peer{};
+    socklen_t length = sizeof peer;
+    const int client_fd = accept(listen_fd, reinterpret_cast<sockaddr *>(&peer), &length);
+    if (client_fd < 0 || length != sizeof peer) {
+        perror("accept");
+        if (client_fd >= 0)
+            close(client_fd);
+        return false;
+    }
+    const pid_t child = fork();
+    if (child < 0) {
+        perror("fork");
+        close(client_fd);
+        return false;
+    }
+    if (child == 0)
+        serve_connection(listen_fd, client_fd, peer);
+    close(client_fd);
+    return true;
+}
+
+// One wait for a connection or a signal. False when the server must stop.
+bool serve_once(int listen_fd)
+{
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(listen_fd, &readable);
+    const int wake_fd = wakeup_fd();
+    if (wake_fd >= 0)
+        FD_SET(wake_fd, &readable);
+    timeval timeout{wait_seconds, 0};
+    const int count = (wake_fd > listen_fd ? wake_fd : listen_fd) + 1;
+    const int ready = select(count, &readable, nullptr, nullptr, &timeout);
+    if (ready < 0 && errno != EINTR) {
+        perror("select");
+        return false;
+    }
+    reap_children();
+    if (ready > 0 && FD_ISSET(listen_fd, &readable))
+        return accept_connection(listen_fd);
+    return true;
+}
+
+}  // namespace
+
+void run_accept_loop()
+{
+    const int listen_fd = open_listener();
+    if (listen_fd < 0)
+        return;
+    while (serve_once(listen_fd) && !terminate_requested) {
+    }
+    close(listen_fd);
+}

@@ -1,0 +1,13 @@
+// Opening a tunnel through the HTTP proxy.
+#pragma once
+
+#include <string>
+
+// The CONNECT request for external_host:external_port, with the Basic
+// credential when one is configured.
+std::string build_connect_request();
+
+// Connects to the proxy, asks for the tunnel and consumes the proxy's response
+// header. Returns the connected socket, or 0 when no tunnel could be opened
+// (the reason is already logged).
+int open_proxy_connection();

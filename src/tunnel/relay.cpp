@@ -1,0 +1,141 @@
+#include "tunnel/relay.h"
+
+#include "log/log.h"
+#include "tunnel/proxy.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <ctime>
+#include <fcntl.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// Each read asks for at most this much; one chunk is written out completely
+// before the next read, so the slower side paces the faster one.
+constexpr std::size_t relay_chunk = 65535;
+constexpr time_t wait_seconds = 10;
+
+enum class Step { moved, nothing, closed, write_failed };
+
+void make_nonblocking(int fd)
+{
+    const int flags = fcntl(fd, F_GETFL);
+    if (fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
+        perror("fcntl");
+}
+
+// Waits until fd can take more bytes. False when the wait itself failed.
+bool wait_writable(int fd)
+{
+    for (;;) {
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(fd, &writable);
+        timeval timeout{wait_seconds, 0};
+        const int ready = select(fd + 1, nullptr, &writable, nullptr, &timeout);
+        if (ready > 0)
+            return true;
+        if (ready < 0 && errno != EINTR) {
+            perror("select");
+            return false;
+        }
+    }
+}
+
+// One read from `from`, passed on whole to `to`.
+Step move_chunk(int from, int to, char *buffer, uint64_t &moved)
+{
+    const ssize_t n = read(from, buffer, relay_chunk);
+    if (n == 0)
+        return Step::closed;
+    if (n < 0)
+        return Step::nothing;
+    if (write_all(to, buffer, static_cast<int32_t>(n)) != 0)
+        return Step::write_failed;
+    moved += static_cast<uint64_t>(n);
+    return Step::moved;
+}
+
+// Copies both ways until a side closes or a transfer fails. Returns the
+// end message, or nullptr when the wait failed.
+const char *relay(int client_fd, int proxy_fd, uint64_t &bytes_in, uint64_t &bytes_out)
+{
+    char buffer[relay_chunk];
+    const int count = (client_fd > proxy_fd ? client_fd : proxy_fd) + 1;
+    for (;;) {
+        fd_set readable;
+        FD_ZERO(&readable);
+        FD_SET(proxy_fd, &readable);
+        FD_SET(client_fd, &readable);
+        timeval timeout{wait_seconds, 0};
+        const int ready = select(count, &readable, nullptr, nullptr, &timeout);
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready < 0) {
+            perror("select");
+            return nullptr;
+        }
+        if (FD_ISSET(proxy_fd, &readable)) {
+            const Step step = move_chunk(proxy_fd, client_fd, buffer, bytes_in);
+            if (step == Step::closed)
+                return "connection closed by proxy";
+            if (step == Step::write_failed)
+                return "incomplete write";
+        }
+        if (FD_ISSET(client_fd, &readable)) {
+            const Step step = move_chunk(client_fd, proxy_fd, buffer, bytes_out);
+            if (step == Step::closed)
+                return "connection closed by client";
+            if (step == Step::write_failed)
+                return "incomplete write";
+        }
+    }
+}
+
+}  // namespace
+
+int write_all(int fd, const char *data, int32_t len)
+{
+    if (len <= 0)
+        return 0;
+    const auto total = static_cast<std::size_t>(len);
+    std::size_t done = 0;
+    // Write first and wait only when the socket is full: the common case
+    // costs one system call.
+    while (done < total) {
+        const ssize_t n = send(fd, data + done, total - done, MSG_NOSIGNAL);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK) {
+            perror("write");
+            return 1;
+        }
+        if (!wait_writable(fd))
+            return 1;
+    }
+    return 0;
+}
+
+void handle_client(int client_fd)
+{
+    const int proxy_fd = open_proxy_connection();
+    if (proxy_fd == 0) {
+        log_msg("handle_client() can't open proxy connection");
+        return;
+    }
+    make_nonblocking(proxy_fd);
+    uint64_t bytes_in = 0;
+    uint64_t bytes_out = 0;
+    const time_t start = time(nullptr);
+    const char *ending = relay(client_fd, proxy_fd, bytes_in, bytes_out);
+    if (ending != nullptr)
+        log_msg("%s", ending);
+    log_msg("%lu bytes in, %lu bytes out, %u seconds", static_cast<unsigned long>(bytes_in),
+            static_cast<unsigned long>(bytes_out), static_cast<unsigned>(time(nullptr) - start));
+    close(proxy_fd);
+}
