@@ -46,10 +46,12 @@ void parse_command_line(int argc, char **argv)
     }
 }
 
-// Descriptors 0 to 2 must be taken before any file or socket is opened, or
-// the log redirection would later close one of ours.
-void occupy_standard_descriptors()
+// The server keeps nothing it inherited beyond descriptors 0 to 2, and those
+// must be taken before any file or socket is opened, or the log redirection
+// would later close one of ours.
+void tidy_descriptors()
 {
+    close_range(STDERR_FILENO + 1, ~0U, 0);
     int fd;
     while ((fd = open("/dev/null", O_RDWR)) >= 0 && fd <= STDERR_FILENO) {
     }
@@ -96,7 +98,7 @@ void write_banner(int argc, char **argv)
 int main(int argc, char **argv)
 {
     clear_settings();
-    occupy_standard_descriptors();
+    tidy_descriptors();
     parse_command_line(argc, argv);
     load_config(state.config_path.c_str());
     if (!prepare_run_dir())
