@@ -90,11 +90,12 @@ struct Memory {
 Memory memory_of(int pid) {
     Memory m;
     std::istringstream in(read_file("/proc/" + std::to_string(pid) + "/smaps_rollup"));
-    std::string key;
+    std::string line, key;
     double v;
-    std::string unit;
     double pc = NAN, pd = NAN;
-    while (in >> key >> v >> unit) {
+    while (std::getline(in, line)) {  // the first line names the range, not a field
+        std::istringstream ls(line);
+        if (!(ls >> key >> v)) continue;
         if (key == "Rss:") m.rss_kib = v;
         else if (key == "Pss:") m.pss_kib = v;
         else if (key == "Private_Clean:") pc = v;
