@@ -1,0 +1,97 @@
+# Install rules, the Debian package, and the tests that check both.
+#
+#   cmake --install build [--prefix DIR]      binary, man page, docs, user unit
+#   cd build && cpack -G DEB                 tarnwick_1.3_<arch>.deb
+#
+# Everything the user gets is in the component "runtime"; the package holds
+# that component only.
+
+include(GNUInstallDirs)
+
+set(TARNWICK_UNIT_DIR "lib/systemd/user" CACHE STRING
+    "Where the systemd user unit goes, relative to the install prefix")
+
+install(TARGETS tarnwick RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
+install(FILES man/tarnwick.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
+install(FILES tarnwick.conf.example DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
+if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/README.md)
+  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
+else()
+  message(WARNING "README.md is missing: it will not be installed")
+endif()
+
+# The unit names the binary by its absolute path, which is known only at
+# install time ("cmake --install --prefix" may move it), so it is written
+# then, from contrib/tarnwick.service with /usr/bin replaced.
+if(IS_ABSOLUTE "${CMAKE_INSTALL_BINDIR}")
+  set(tarnwick_unit_bindir "${CMAKE_INSTALL_BINDIR}")
+else()
+  set(tarnwick_unit_bindir "\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_BINDIR}")
+endif()
+set(tarnwick_unit_src "${CMAKE_CURRENT_SOURCE_DIR}/contrib/tarnwick.service")
+string(CONFIGURE [[
+  file(READ "@tarnwick_unit_src@" unit)
+  string(REPLACE "ExecStart=/usr/bin/tarnwick " "ExecStart=@tarnwick_unit_bindir@/tarnwick " unit "${unit}")
+  set(unit_path "$ENV{DESTDIR}${CMAKE_INSTALL_PREFIX}/@TARNWICK_UNIT_DIR@/tarnwick.service")
+  message(STATUS "Installing: ${unit_path}")
+  file(WRITE "${unit_path}" "${unit}")
+  list(APPEND CMAKE_INSTALL_MANIFEST_FILES "${unit_path}")
+]] tarnwick_unit_code @ONLY)
+install(CODE "${tarnwick_unit_code}" COMPONENT runtime)
+
+# Debian package.
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tarnwick)
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_VENDOR "tarnwick developers")
+set(CPACK_PACKAGE_CONTACT "tarnwick developers <tarnwick@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "tunnel local TCP connections through an HTTP proxy")
+set(CPACK_PACKAGE_DESCRIPTION
+"tarnwick is a small daemon that listens on a local IPv4 address and port
+and, for every connection it accepts, asks an HTTP proxy with a CONNECT
+request (optionally with Basic proxy credentials) for a tunnel to one fixed
+remote host and port, then copies bytes both ways until either side closes.
+It lets SSH and other TCP clients out of networks whose only way out is an
+HTTP proxy. It keeps a pid file and a log of every connection under
+~/.tarnwick/, and ships a systemd user unit.")
+set(CPACK_DEBIAN_PACKAGE_SECTION net)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+# Depends: computed from the binary's shared libraries where dpkg-dev is
+# installed; otherwise the libraries a C++ program built here links to.
+find_program(TARNWICK_DPKG_SHLIBDEPS dpkg-shlibdeps)
+if(TARNWICK_DPKG_SHLIBDEPS)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+else()
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")
+endif()
+set(CPACK_STRIP_FILES ON)
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};tarnwick;runtime;/")
+include(CPack)
+
+if(TARNWICK_TESTS)
+  set(tarnwick_pkg_tests ${CMAKE_CURRENT_SOURCE_DIR}/tests/packaging)
+  set(tarnwick_src ${CMAKE_CURRENT_SOURCE_DIR})
+  add_test(NAME packaging.man_page
+           COMMAND python3 ${tarnwick_pkg_tests}/man_page.py
+                   ${tarnwick_src} $<TARGET_FILE:tarnwick> ${PROJECT_VERSION})
+  add_test(NAME packaging.install
+           COMMAND bash ${tarnwick_pkg_tests}/install_tree.sh
+                   ${tarnwick_src} ${CMAKE_BINARY_DIR} ${CMAKE_COMMAND} ${PROJECT_VERSION})
+  add_test(NAME packaging.debian_package
+           COMMAND bash ${tarnwick_pkg_tests}/debian_package.sh
+                   ${tarnwick_src} ${CMAKE_BINARY_DIR} ${CMAKE_CPACK_COMMAND} ${PROJECT_VERSION})
+  add_test(NAME packaging.service_verify
+           COMMAND bash ${tarnwick_pkg_tests}/service_unit.sh verify
+                   ${tarnwick_src} ${CMAKE_BINARY_DIR} ${CMAKE_COMMAND})
+  add_test(NAME packaging.service_run
+           COMMAND bash ${tarnwick_pkg_tests}/service_unit.sh run
+                   ${tarnwick_src} $<TARGET_FILE:tarnwick>)
+  set_tests_properties(packaging.man_page packaging.install packaging.debian_package
+                       packaging.service_verify packaging.service_run
+                       PROPERTIES LABELS packaging SKIP_RETURN_CODE 77 TIMEOUT 120)
+  # Both write the build tree's install_manifest.txt, which one of them reads.
+  set_tests_properties(packaging.install packaging.service_verify
+                       PROPERTIES RESOURCE_LOCK tarnwick_install_manifest)
+endif()

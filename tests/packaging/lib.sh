@@ -1,0 +1,54 @@
+# Helpers shared by the packaging tests (sourced, not run).
+set -euo pipefail
+
+readonly skip_status=77
+
+fail() { echo "FAIL: $*" >&2; exit 1; }
+skip() { echo "SKIP: $*"; exit "$skip_status"; }
+
+# A scratch directory, removed on exit together with everything the test
+# registered in cleanup_pids (processes stopped by their pid).
+scratch=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-packaging.XXXXXX")
+cleanup_pids=()
+cleanup() {
+    local pid
+    for pid in "${cleanup_pids[@]}"; do
+        kill -KILL "$pid" 2>/dev/null || true
+    done
+    rm -rf "$scratch"
+}
+trap cleanup EXIT
+
+# The program's -v contract: "tarnwick VERSION" on standard error, nothing on
+# standard output, exit status 1.
+check_version() {
+    local binary=$1 version=$2 status=0
+    "$binary" -v >"$scratch/version.out" 2>"$scratch/version.err" || status=$?
+    [ "$status" -eq 1 ] || fail "$binary -v: exit status $status, expected 1"
+    [ ! -s "$scratch/version.out" ] || fail "$binary -v wrote to standard output: $(cat "$scratch/version.out")"
+    [ "$(cat "$scratch/version.err")" = "tarnwick $version" ] \
+        || fail "$binary -v printed '$(cat "$scratch/version.err")', expected 'tarnwick $version'"
+}
+
+# Waits up to $2 tenths of a second for the command "$3..." to succeed.
+wait_until() {
+    local what=$1 tenths=$2
+    shift 2
+    for _ in $(seq "$tenths"); do
+        "$@" && return 0
+        sleep 0.1
+    done
+    fail "timed out waiting for $what"
+}
+
+# True while process $1 exists and is not a zombie.
+process_alive() {
+    local state
+    state=$(ps -o stat= -p "$1" 2>/dev/null) || return 1
+    [[ $state != Z* ]]
+}
+
+# The installed tree below $1, one relative path a line, sorted.
+list_tree() {
+    (cd "$1" && find . \( -type f -o -type l \) | sed 's|^\./||' | LC_ALL=C sort)
+}
