@@ -1,0 +1,77 @@
+// A scripted HTTP proxy for answers a real proxy won't give.
+#pragma once
+
+#include "support/net.h"
+
+#include <chrono>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace support {
+
+// Wait `delay`, then send `bytes`.
+struct ReplyPiece {
+    std::string bytes;
+    milliseconds delay{0};
+};
+
+// What the proxy does once its reply is sent.
+enum class AfterReply {
+    close,   // close the connection at once
+    echo,    // send the tunnel bytes back until the peer closes
+    hold,    // keep the connection open, recording what arrives, until the peer closes
+    custom,  // run ProxyScript::custom
+};
+
+struct ProxyScript {
+    std::vector<ReplyPiece> reply;
+    AfterReply then = AfterReply::close;
+    // For AfterReply::custom; must return soon after conn.stop_requested().
+    std::function<void(Connection &)> custom;
+};
+
+// The whole reply in one piece, then `then`.
+ProxyScript proxy_reply(std::string bytes, AfterReply then = AfterReply::echo);
+
+// Listens on 127.0.0.1:<free port>. For each connection it reads the request
+// up to and including the first "\r\n\r\n" (one byte at a time, so nothing
+// after it is consumed), records those exact bytes, then runs the script.
+// A request that is cut off (peer closed, 10 s bound) is recorded as it is
+// and the script is not run.
+class FakeProxy {
+public:
+    explicit FakeProxy(ProxyScript script);
+    // A script per connection (index 0 for the first one accepted).
+    explicit FakeProxy(std::function<ProxyScript(std::size_t index)> script_for);
+
+    uint16_t port() const { return server_.port(); }
+    std::size_t connections() const { return server_.accepted(); }
+    // Exact request bytes of connection index ("" when there is none yet).
+    std::string request(std::size_t index) const;
+    // Bytes received after the request (echo and hold modes).
+    std::string tunnel_bytes(std::size_t index) const;
+    // Until n complete requests have arrived.
+    bool wait_for_requests(std::size_t n, milliseconds timeout = milliseconds(5000)) const;
+    // Until connection index has received at least n tunnel bytes.
+    bool wait_for_tunnel_bytes(std::size_t index, std::size_t n,
+                               milliseconds timeout = milliseconds(5000)) const;
+    void stop() { server_.stop(); }
+
+private:
+    struct Record {
+        std::string request;
+        bool complete = false;
+        std::string tunnel;
+    };
+    void handle(Connection &conn);
+    Record &record(std::size_t index);  // caller holds mutex_
+
+    std::function<ProxyScript(std::size_t)> script_for_;
+    mutable std::mutex mutex_;
+    std::vector<Record> records_;
+    TcpServer server_;  // last: stopped before the records go away
+};
+
+}  // namespace support

@@ -1,0 +1,246 @@
+#include "support/net.h"
+
+#include "support/process.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace support {
+
+using Clock = std::chrono::steady_clock;
+static constexpr milliseconds poll_step{20};
+
+static sockaddr_in loopback(uint16_t port) {
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    return addr;
+}
+
+static uint16_t bound_port(int fd) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    if (getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
+        return 0;
+    return ntohs(addr.sin_port);
+}
+
+static int listen_loopback(uint16_t port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in addr = loopback(port);
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0 || listen(fd, 64) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+uint16_t free_port() {
+    int fd = listen_loopback(0);
+    if (fd < 0)
+        return 0;
+    uint16_t port = bound_port(fd);
+    close(fd);
+    return port;
+}
+
+Fd &Fd::operator=(Fd &&other) noexcept {
+    if (this != &other) {
+        reset(other.fd);
+        other.fd = -1;
+    }
+    return *this;
+}
+
+void Fd::reset(int f) {
+    if (fd >= 0)
+        close(fd);
+    fd = f;
+}
+
+Fd connect_loopback(uint16_t port) {
+    Fd fd(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in addr = loopback(port);
+    if (fd && connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
+        fd.reset();
+    return fd;
+}
+
+bool send_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        ssize_t n = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return false;
+        bytes.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+bool wait_readable(int fd, milliseconds timeout) {
+    pollfd p{fd, POLLIN, 0};
+    int r;
+    do
+        r = poll(&p, 1, static_cast<int>(timeout.count()));
+    while (r < 0 && errno == EINTR);
+    return r > 0;
+}
+
+// One read of what is there; 0 bytes and *eof on close or failure.
+static std::string read_once(int fd, bool &eof) {
+    char buffer[65536];
+    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return {};
+    eof = n <= 0;
+    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string();
+}
+
+static std::string read_until(int fd, std::size_t n, milliseconds timeout, bool *eof_out) {
+    std::string data;
+    bool eof = false;
+    auto deadline = Clock::now() + timeout;
+    while (!eof && data.size() < n) {
+        auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0 || !wait_readable(fd, left))
+            break;
+        data += read_once(fd, eof);
+    }
+    if (eof_out != nullptr)
+        *eof_out = eof;
+    return data;
+}
+
+std::string read_all(int fd, milliseconds timeout, bool *eof) {
+    return read_until(fd, std::string::npos, timeout, eof);
+}
+
+std::string read_n(int fd, std::size_t n, milliseconds timeout) { return read_until(fd, n, timeout, nullptr); }
+
+bool wait_closed(int fd, milliseconds timeout) {
+    bool eof = false;
+    read_all(fd, timeout, &eof);
+    return eof;
+}
+
+TcpServer::TcpServer(Handler handler) : handler_(std::move(handler)) {
+    listen_fd_ = listen_loopback(0);
+    if (listen_fd_ < 0)
+        return;
+    port_ = bound_port(listen_fd_);
+    acceptor_ = std::thread([this] { accept_loop(); });
+}
+
+TcpServer::~TcpServer() { stop(); }
+
+bool TcpServer::wait_for_accepted(std::size_t n, milliseconds timeout) const {
+    return wait_until([&] { return accepted_.load() >= n; }, timeout);
+}
+
+void TcpServer::accept_loop() {
+    while (!stopping_) {
+        if (!wait_readable(listen_fd_, poll_step))
+            continue;
+        int fd = accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
+        if (fd < 0)
+            continue;
+        std::lock_guard lock(mutex_);
+        if (stopping_) {
+            close(fd);
+            break;
+        }
+        open_fds_.push_back(fd);
+        std::size_t index = accepted_.load();
+        workers_.emplace_back([this, fd, index] { serve(fd, index); });
+        ++accepted_;
+    }
+}
+
+void TcpServer::serve(int fd, std::size_t index) {
+    Connection conn{fd, index, &stopping_};
+    handler_(conn);
+    std::lock_guard lock(mutex_);
+    std::erase(open_fds_, fd);
+    close(fd);
+}
+
+void TcpServer::stop() {
+    stopping_ = true;
+    if (acceptor_.joinable())
+        acceptor_.join();
+    if (listen_fd_ >= 0) {
+        close(listen_fd_);
+        listen_fd_ = -1;
+    }
+    std::vector<std::thread> workers;
+    {
+        std::lock_guard lock(mutex_);
+        for (int fd : open_fds_)
+            shutdown(fd, SHUT_RDWR);
+        workers.swap(workers_);
+    }
+    for (auto &t : workers)
+        t.join();
+}
+
+std::string receive_some(Connection &conn, milliseconds timeout, bool *eof) {
+    auto deadline = Clock::now() + timeout;
+    *eof = false;
+    while (!conn.stop_requested() && Clock::now() < deadline) {
+        if (wait_readable(conn.fd, poll_step))
+            return read_once(conn.fd, *eof);
+    }
+    return {};
+}
+
+static void relay_back(Connection &conn, const DataSink &sink, bool echo) {
+    bool eof = false;
+    while (!eof && !conn.stop_requested()) {
+        std::string data = receive_some(conn, poll_step, &eof);
+        if (data.empty())
+            continue;
+        if (sink)
+            sink(data);
+        if (echo && !send_all(conn.fd, data))
+            return;
+    }
+}
+
+void echo_until_closed(Connection &conn, const DataSink &sink) { relay_back(conn, sink, true); }
+
+void hold_until_closed(Connection &conn, const DataSink &sink) { relay_back(conn, sink, false); }
+
+bool pause_unless_stopped(Connection &conn, milliseconds delay) {
+    auto deadline = Clock::now() + delay;
+    while (!conn.stop_requested() && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::min(poll_step, delay));
+    return !conn.stop_requested();
+}
+
+EchoServer::EchoServer()
+    : server_([this](Connection &conn) {
+          echo_until_closed(conn, [&](std::string_view data) {
+              std::lock_guard lock(mutex_);
+              if (received_.size() <= conn.index)
+                  received_.resize(conn.index + 1);
+              received_[conn.index] += data;
+          });
+      }) {}
+
+std::string EchoServer::received(std::size_t index) const {
+    std::lock_guard lock(mutex_);
+    return index < received_.size() ? received_[index] : std::string();
+}
+
+}  // namespace support
+

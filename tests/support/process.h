@@ -1,0 +1,100 @@
+// Running the built binary and keeping track of the processes it leaves.
+#pragma once
+
+#include <chrono>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace support {
+
+using std::chrono::milliseconds;
+
+// Path of the tarnwick binary built alongside the tests.
+const char *binary_path();
+
+struct RunOptions {
+    std::string cwd = "/";                 // working directory of the child
+    std::optional<std::string> home;       // HOME; none leaves HOME unset
+    std::vector<std::string> env;          // extra NAME=VALUE entries
+    std::optional<std::string> argv0;      // argv[0]; default binary_path()
+    milliseconds timeout{10000};           // bound for exit and for the output to close
+};
+
+struct RunResult {
+    bool exited = false;     // ended normally (exit_status is valid)
+    int exit_status = -1;
+    int term_signal = 0;     // the signal that ended it, if one did
+    bool timed_out = false;  // the bound passed before the child ended and its output closed
+    std::string out;         // everything written to standard output
+    std::string err;         // everything written to standard error
+    std::string describe() const;  // for failure messages
+};
+
+// Runs the binary with args (argv[0] excluded) in options.cwd, stdin on
+// /dev/null, an environment of HOME, PATH=/usr/bin:/bin, the sanitizers'
+// *SAN_OPTIONS if set, and options.env. Captures stdout and stderr until every
+// writer has closed them, so the output of a detached process before it points
+// its streams at the log is included. On timeout the direct child is killed
+// (by pid); detached descendants are left for cleanup_descendants().
+RunResult run_binary(const std::vector<std::string> &args, const RunOptions &options);
+
+// Makes this process a child subreaper, so detached descendants re-parent to
+// it and can be waited for. Idempotent; run_binary calls it.
+void become_subreaper();
+
+struct ProcessInfo {
+    pid_t pid = 0;
+    pid_t ppid = 0;
+    char state = '?';  // from /proc/<pid>/stat; 'Z' is a zombie
+    std::string name;
+};
+
+// Every process whose chain of parents leads to this process (from /proc),
+// zombies included.
+std::vector<ProcessInfo> descendants();
+
+// The descendants that are not zombies.
+std::vector<pid_t> live_descendants();
+
+// Waits (polling waitpid) until the child pid ends; true and its wait status
+// when it did within the bound. False also when pid is not a child of ours.
+bool wait_for_exit(pid_t pid, milliseconds timeout, int *status = nullptr);
+
+// Reaps every finished child except keep.
+void reap_zombie_children(pid_t keep = 0);
+
+// SIGKILLs every live descendant by pid and reaps them all, repeating until
+// none is left or the bound passes. Returns the pids it found alive.
+std::vector<pid_t> cleanup_descendants(milliseconds timeout = milliseconds(5000));
+
+// Sleeps in steps until pred() holds or the bound passes; returns pred().
+template <class Pred>
+bool wait_until(Pred pred, milliseconds timeout, milliseconds step = milliseconds(10));
+
+}  // namespace support
+
+#include <thread>
+
+template <class Pred>
+bool support::wait_until(Pred pred, milliseconds timeout, milliseconds step) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return pred();
+        std::this_thread::sleep_for(step);
+    }
+    return true;
+}
+
+namespace support {
+
+// Forks and execs path with argv and envp (both null-terminated, built before
+// the call) in cwd, with the given descriptors as 0, 1 and 2; every other
+// descriptor is closed and every signal disposition reset to its default.
+// Returns the child's pid, or -1 when fork fails.
+pid_t spawn_process(const char *path, char *const argv[], char *const envp[], const char *cwd,
+                    int stdin_fd, int stdout_fd, int stderr_fd);
+
+}  // namespace support

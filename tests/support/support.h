@@ -1,0 +1,10 @@
+// Everything the tests share; see README.md next to this file.
+#pragma once
+
+#include "support/daemon.h"
+#include "support/fake_proxy.h"
+#include "support/files.h"
+#include "support/log_reader.h"
+#include "support/net.h"
+#include "support/process.h"
+#include "support/tinyproxy.h"
