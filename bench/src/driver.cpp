@@ -8,7 +8,8 @@
 //
 // usage: twb-driver --server PORT --proxy PORT --proxy-pid PID
 //                   [--tarnwick PORT --tarnwick-pid PID] [--mib N] [--rounds N]
-//                   [--conns N] [--json FILE] [--meta KEY=VALUE]...
+//                   [--conns N] [--paths direct,proxy,tarnwick] [--json FILE]
+//                   [--meta KEY=VALUE]...
 //        twb-driver --free-port
 //        twb-driver --wait-listen PORT SECONDS
 #include "common.h"
@@ -404,6 +405,7 @@ struct Options {
     uint64_t mib = 256;
     int rounds = 7, conns = 1000;
     std::string json;
+    std::set<std::string> only;  // empty: every path
     std::vector<std::pair<std::string, std::string>> meta;
 };
 
@@ -419,7 +421,8 @@ sockaddr_in loopback(int port) {
     fprintf(stderr,
             "usage: twb-driver --server PORT --proxy PORT --proxy-pid PID [--tarnwick PORT "
             "--tarnwick-pid PID]\n"
-            "                  [--mib N] [--rounds N] [--conns N] [--json FILE] [--meta K=V]...\n"
+            "                  [--mib N] [--rounds N] [--conns N] [--paths direct,proxy,tarnwick]\n"
+            "                  [--json FILE] [--meta K=V]...\n"
             "       twb-driver --free-port | --wait-listen PORT SECONDS\n");
     exit(2);
 }
@@ -441,6 +444,13 @@ Options parse(int argc, char **argv) {
         else if (a == "--rounds") o.rounds = std::stoi(next());
         else if (a == "--conns") o.conns = std::stoi(next());
         else if (a == "--json") o.json = next();
+        else if (a == "--paths") {
+            std::istringstream in(next());
+            std::string name;
+            while (std::getline(in, name, ','))
+                if (name == "direct" || name == "proxy" || name == "tarnwick") o.only.insert(name);
+                else usage();
+        }
         else if (a == "--meta") {
             std::string kv = next();
             size_t eq = kv.find('=');
@@ -467,6 +477,10 @@ int run(const Options &o) {
     if (o.tarnwick_port)
         paths.push_back({"tarnwick", loopback(o.tarnwick_port), false, "",
                          {{"tarnwick", o.tarnwick_pid}, {"proxy", o.proxy_pid}}});
+    if (!o.only.empty())
+        paths.erase(std::remove_if(paths.begin(), paths.end(), [&](const Path &p) { return !o.only.count(p.name); }),
+                    paths.end());
+    if (paths.empty()) usage();
     const uint64_t size = o.mib << 20;
     Buffers bufs;
     int failures = 0;
@@ -564,12 +578,16 @@ int run(const Options &o) {
     auto ratio = [](double a, double b) { return (std::isnan(a) || std::isnan(b) || b == 0) ? NAN : a / b; };
     bool have_t = o.tarnwick_port != 0;
 
-    std::string when, host;
+    std::string when, host, load_start;
     for (auto &kv : o.meta) {
         if (kv.first == "date") when = kv.second;
         if (kv.first == "host") host = kv.second;
+        if (kv.first == "load_average_at_start") load_start = kv.second;
     }
+    std::string load_end = read_file("/proc/loadavg");
+    load_end = load_end.substr(0, load_end.find(' ', load_end.find(' ', load_end.find(' ') + 1) + 1));
     printf("\ntarnwick bench, %s, %s\n", when.c_str(), host.c_str());
+    printf("load average at start %s, at end %s\n", load_start.c_str(), load_end.c_str());
     printf("%llu MiB per transfer and direction, %d set-up connections per run; "
            "median [min-max] over %d rounds\n\n",
            (unsigned long long)o.mib, o.conns, o.rounds);
@@ -626,6 +644,7 @@ int run(const Options &o) {
             out << (first ? "" : ", ") << json_string(kv.first) << ": " << json_string(kv.second);
             first = false;
         }
+        out << (first ? "" : ", ") << "\"load_average_at_end\": " << json_string(load_end);
         out << "},\n  \"config\": {\"mib_per_transfer\": " << o.mib << ", \"rounds\": " << o.rounds
             << ", \"setup_connections\": " << o.conns << ", \"mb\": 1000000, \"failures\": " << failures
             << "},\n  \"paths\": {";
