@@ -6,7 +6,7 @@
 //   proxy     client -> twb-proxy -> server   (the client speaks CONNECT)
 //   tarnwick  client -> tarnwick -> twb-proxy -> server
 //
-// usage: twb-driver --server PORT --proxy PORT --proxy-pid PID
+// usage: twb-driver --server PORT [--server-pid PID] --proxy PORT --proxy-pid PID
 //                   [--tarnwick PORT --tarnwick-pid PID] [--mib N] [--rounds N]
 //                   [--conns N] [--paths direct,proxy,tarnwick] [--json FILE]
 //                   [--meta KEY=VALUE]...
@@ -119,6 +119,33 @@ bool port_listening(int port) {
         if (state == "0A" && std::stoi(local.substr(colon + 1), nullptr, 16) == port) return true;
     }
     return false;
+}
+
+// Busy CPU seconds of the whole machine, all cores added.
+double machine_busy_s() {
+    std::istringstream in(read_file("/proc/stat"));
+    std::string cpu;
+    in >> cpu;
+    unsigned long long v, total = 0, idle = 0;
+    for (int i = 0; in >> v && i < 8; ++i) {  // user nice system idle iowait irq softirq steal
+        total += v;
+        if (i == 3 || i == 4) idle += v;
+    }
+    return double(total - idle) * kTick;
+}
+
+// CPU seconds of the bench's own processes: this driver, and each given
+// process with the children it has reaped.
+double bench_busy_s(const std::vector<int> &pids) {
+    double sum = 0;
+    auto self = stat_fields(getpid());
+    if (self.size() > 12) sum += double(std::stoull(self[11]) + std::stoull(self[12])) * kTick;
+    for (int pid : pids) {
+        auto f = stat_fields(pid);
+        if (f.size() > 14)
+            sum += double(std::stoull(f[11]) + std::stoull(f[12]) + std::stoull(f[13]) + std::stoull(f[14])) * kTick;
+    }
+    return sum;
 }
 
 // ---------------------------------------------------------------- paths
@@ -401,7 +428,7 @@ const std::vector<Row> kRows = {
 };
 
 struct Options {
-    int server_port = 0, proxy_port = 0, proxy_pid = 0, tarnwick_port = 0, tarnwick_pid = 0;
+    int server_port = 0, server_pid = 0, proxy_port = 0, proxy_pid = 0, tarnwick_port = 0, tarnwick_pid = 0;
     uint64_t mib = 256;
     int rounds = 7, conns = 1000;
     std::string json;
@@ -419,7 +446,7 @@ sockaddr_in loopback(int port) {
 
 [[noreturn]] void usage() {
     fprintf(stderr,
-            "usage: twb-driver --server PORT --proxy PORT --proxy-pid PID [--tarnwick PORT "
+            "usage: twb-driver --server PORT [--server-pid PID] --proxy PORT --proxy-pid PID [--tarnwick PORT "
             "--tarnwick-pid PID]\n"
             "                  [--mib N] [--rounds N] [--conns N] [--paths direct,proxy,tarnwick]\n"
             "                  [--json FILE] [--meta K=V]...\n"
@@ -438,6 +465,7 @@ Options parse(int argc, char **argv) {
         if (a == "--server") o.server_port = std::stoi(next());
         else if (a == "--proxy") o.proxy_port = std::stoi(next());
         else if (a == "--proxy-pid") o.proxy_pid = std::stoi(next());
+        else if (a == "--server-pid") o.server_pid = std::stoi(next());
         else if (a == "--tarnwick") o.tarnwick_port = std::stoi(next());
         else if (a == "--tarnwick-pid") o.tarnwick_pid = std::stoi(next());
         else if (a == "--mib") o.mib = std::stoull(next());
@@ -505,6 +533,10 @@ int run(const Options &o) {
     }
 
     Table t;
+    std::vector<int> ours = {o.proxy_pid};
+    if (o.server_pid) ours.push_back(o.server_pid);
+    if (o.tarnwick_pid) ours.push_back(o.tarnwick_pid);
+    const double wall0 = now_seconds(), machine0 = machine_busy_s(), ours0 = bench_busy_s(ours);
     auto put = [&](const std::string &metric, const std::string &path, int round, double v) {
         auto &vec = t[metric][path];
         vec.resize(size_t(o.rounds), NAN);
@@ -566,6 +598,12 @@ int run(const Options &o) {
         fprintf(stderr, "\n");
     }
 
+    // Share of the machine that other processes took while the clock ran.
+    const double cores = double(sysconf(_SC_NPROCESSORS_ONLN));
+    double foreign = ((machine_busy_s() - machine0) - (bench_busy_s(ours) - ours0)) / ((now_seconds() - wall0) * cores);
+    if (!o.server_pid) foreign = NAN;  // the server's CPU would count as foreign
+    else foreign = std::max(0.0, foreign);
+
     // ---- table
     auto med = [&](const std::string &metric, const std::string &path) {
         if (!t.count(metric) || !t[metric].count(path)) return Summary{};
@@ -587,7 +625,10 @@ int run(const Options &o) {
     std::string load_end = read_file("/proc/loadavg");
     load_end = load_end.substr(0, load_end.find(' ', load_end.find(' ', load_end.find(' ') + 1) + 1));
     printf("\ntarnwick bench, %s, %s\n", when.c_str(), host.c_str());
-    printf("load average at start %s, at end %s\n", load_start.c_str(), load_end.c_str());
+    printf("load average at start %s, at end %s; other processes used %s%% of the machine during the rounds\n",
+           load_start.c_str(), load_end.c_str(), fmt(foreign * 100, 0).c_str());
+    if (foreign > 0.05)
+        printf("WARNING: other work on the machine spreads these figures; rerun when it is quiet\n");
     printf("%llu MiB per transfer and direction, %d set-up connections per run; "
            "median [min-max] over %d rounds\n\n",
            (unsigned long long)o.mib, o.conns, o.rounds);
@@ -644,7 +685,8 @@ int run(const Options &o) {
             out << (first ? "" : ", ") << json_string(kv.first) << ": " << json_string(kv.second);
             first = false;
         }
-        out << (first ? "" : ", ") << "\"load_average_at_end\": " << json_string(load_end);
+        out << (first ? "" : ", ") << "\"load_average_at_end\": " << json_string(load_end)
+            << ", \"foreign_cpu_share\": " << json_number(foreign);
         out << "},\n  \"config\": {\"mib_per_transfer\": " << o.mib << ", \"rounds\": " << o.rounds
             << ", \"setup_connections\": " << o.conns << ", \"mb\": 1000000, \"failures\": " << failures
             << "},\n  \"paths\": {";
