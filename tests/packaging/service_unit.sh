@@ -73,7 +73,7 @@ run() {
     local status=0
     (cd / && HOME=$home timeout 10 $exec_start </dev/null >"$scratch/start.out" 2>"$scratch/start.err") || status=$?
     [ "$status" -eq 0 ] || fail "ExecStart ended with status $status: $(cat "$scratch/start.err")"
-    wait_until "the pid file $pid_file" 50 grep -q '^[0-9][0-9]*$' "$pid_file"
+    wait_until "the pid file $pid_file" 50 grep -qs '^[0-9][0-9]*$' "$pid_file"
     local pid
     pid=$(cat "$pid_file")
     cleanup_pids+=("$pid")
@@ -81,7 +81,7 @@ run() {
     [ "$(readlink -f "/proc/$pid/exe")" = "$(readlink -f "$binary")" ] || fail "process $pid is not tarnwick"
 
     local log=$home/.tarnwick/tarnwick.log
-    wait_until "the start-up banner" 50 grep -q ' \*\*\*   external ' "$log"
+    wait_until "the start-up banner" 50 grep -qs ' \*\*\*   external ' "$log"
     grep -qF "*** STARTED as $exec_start" "$log" || fail "no 'STARTED as $exec_start' in the log: $(cat "$log")"
     local key
     for key in listen proxy external; do
@@ -97,6 +97,7 @@ run() {
 
     kill -TERM "$pid"
     wait_until "tarnwick to stop on SIGTERM" 150 eval '! process_alive '"$pid"
+    cleanup_pids=()  # gone: its number may be reused from now on
     [ "$(tail -n 1 "$log" | cut -d' ' -f3-)" = "*** SIGINT/SIGTERM, terminating gracefully" ] \
         || fail "the log does not end with the shutdown line: $(tail -n 3 "$log")"
     echo "ok: the unit's ExecStart, PIDFile and stop work with the example configuration"
