@@ -542,6 +542,13 @@ int run(const Options &o) {
         vec.resize(size_t(o.rounds), NAN);
         vec[size_t(round)] = v;
     };
+    // Memory: the largest of the round's samples.
+    auto put_max = [&](const std::string &metric, const std::string &path, int round, double v) {
+        auto &vec = t[metric][path];
+        vec.resize(size_t(o.rounds), NAN);
+        double &cur = vec[size_t(round)];
+        if (std::isnan(cur) || v > cur) cur = v;
+    };
     const double gib = double(size) / double(1ULL << 30);
     for (int round = 0; round < o.rounds; ++round) {
         std::vector<Path> order;
@@ -579,15 +586,15 @@ int run(const Options &o) {
                     const ProcSample &c = r.child[rl];
                     put("relay_cpu_" + name + "_s_per_gib", p.name, round,
                         (c.cpu_s + r.parent_cpu_s[rl]) / relayed_gib);
-                    put("relay_child_rss_kib", p.name, round, c.mem.rss_kib);
-                    put("relay_child_pss_kib", p.name, round, c.mem.pss_kib);
-                    put("relay_child_private_kib", p.name, round, c.mem.private_kib);
+                    put_max("relay_child_rss_kib", p.name, round, c.mem.rss_kib);
+                    put_max("relay_child_pss_kib", p.name, round, c.mem.pss_kib);
+                    put_max("relay_child_private_kib", p.name, round, c.mem.private_kib);
                 }
                 if (p.name == "tarnwick") {
                     Memory m = r.parent_mem["tarnwick"];
-                    put("server_rss_kib", p.name, round, m.rss_kib);
-                    put("server_pss_kib", p.name, round, m.pss_kib);
-                    put("server_private_kib", p.name, round, m.private_kib);
+                    put_max("server_rss_kib", p.name, round, m.rss_kib);
+                    put_max("server_pss_kib", p.name, round, m.pss_kib);
+                    put_max("server_private_kib", p.name, round, m.private_kib);
                 }
                 if (r.child.count("proxy") && r.child["proxy"].found)
                     put("proxy_cpu_" + name + "_s_per_gib", p.name, round,
