@@ -2,6 +2,7 @@
 
 #include "support/process.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
 #include <netinet/in.h>
@@ -96,10 +97,10 @@ bool wait_readable(int fd, milliseconds timeout) {
     return r > 0;
 }
 
-// One read of what is there; 0 bytes and *eof on close or failure.
-static std::string read_once(int fd, bool &eof) {
+// One read of what is there (at most max bytes); 0 bytes and eof on close or failure.
+static std::string read_once(int fd, bool &eof, std::size_t max = 65536) {
     char buffer[65536];
-    ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+    ssize_t n = recv(fd, buffer, std::min(max, sizeof buffer), 0);
     if (n < 0 && (errno == EINTR || errno == EAGAIN))
         return {};
     eof = n <= 0;
@@ -114,7 +115,7 @@ static std::string read_until(int fd, std::size_t n, milliseconds timeout, bool 
         auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now());
         if (left.count() <= 0 || !wait_readable(fd, left))
             break;
-        data += read_once(fd, eof);
+        data += read_once(fd, eof, n - data.size());
     }
     if (eof_out != nullptr)
         *eof_out = eof;

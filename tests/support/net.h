@@ -46,7 +46,7 @@ bool wait_readable(int fd, milliseconds timeout);
 // Reads until the peer closes or the bound passes. *eof tells which.
 std::string read_all(int fd, milliseconds timeout = milliseconds(5000), bool *eof = nullptr);
 
-// Reads until n bytes arrived, the peer closed, or the bound passed.
+// Reads until n bytes arrived (never more), the peer closed, or the bound passed.
 std::string read_n(int fd, std::size_t n, milliseconds timeout = milliseconds(5000));
 
 // True when the peer has closed the connection (a read returns 0 or fails)

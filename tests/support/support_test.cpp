@@ -1,0 +1,145 @@
+// Checks of the harness itself, so the tunnel and process tests can trust it.
+#include "support/support.h"
+
+#include <gtest/gtest.h>
+
+using namespace support;
+using namespace std::chrono_literals;
+
+namespace {
+
+const std::string connect_request = "CONNECT 127.0.0.1:7 HTTP/1.0\r\nHost: 127.0.0.1\r\n\r\n";
+
+TEST(FakeProxyHarness, RecordsRequestSendsPiecesThenEchoes) {
+    ProxyScript script;
+    script.reply = {{"HTTP/1.0 200 ", 0ms}, {"OK\r\n\r\n", 100ms}};
+    script.then = AfterReply::echo;
+    FakeProxy proxy(script);
+    Fd client = connect_loopback(proxy.port());
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(send_all(client.get(), connect_request + "early bytes"));
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(read_n(client.get(), 19), "HTTP/1.0 200 OK\r\n\r\n");
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 90ms);
+    EXPECT_EQ(read_n(client.get(), 11), "early bytes");
+    ASSERT_TRUE(proxy.wait_for_requests(1));
+    EXPECT_EQ(proxy.request(0), connect_request);
+    EXPECT_EQ(proxy.tunnel_bytes(0), "early bytes");
+}
+
+TEST(FakeProxyHarness, ScriptPerConnectionAndClose) {
+    FakeProxy proxy([](std::size_t index) {
+        if (index == 0)
+            return proxy_reply("HTTP/1.0 403 Forbidden\r\n\r\n", AfterReply::close);
+        ProxyScript custom = proxy_reply("HTTP/1.0 200 OK\r\n\r\n", AfterReply::custom);
+        custom.custom = [](Connection &conn) { send_all(conn.fd, "custom " + std::to_string(conn.index)); };
+        return custom;
+    });
+    for (std::string want : {"HTTP/1.0 403 Forbidden\r\n\r\n", "HTTP/1.0 200 OK\r\n\r\ncustom 1"}) {
+        Fd client = connect_loopback(proxy.port());
+        ASSERT_TRUE(send_all(client.get(), connect_request));
+        bool eof = false;
+        EXPECT_EQ(read_all(client.get(), 5s, &eof), want);
+        EXPECT_TRUE(eof);
+    }
+    EXPECT_EQ(proxy.connections(), 2u);
+}
+
+TEST(FakeProxyHarness, HoldStopsCleanlyWithClientStillConnected) {
+    auto proxy = std::make_unique<FakeProxy>(proxy_reply("HTTP/1.0 200 OK\r\n\r\n", AfterReply::hold));
+    Fd client = connect_loopback(proxy->port());
+    ASSERT_TRUE(send_all(client.get(), connect_request + "kept"));
+    ASSERT_TRUE(proxy->wait_for_tunnel_bytes(0, 4));
+    auto start = std::chrono::steady_clock::now();
+    proxy.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+    EXPECT_TRUE(wait_closed(client.get(), 2s));
+}
+
+TEST(EchoServerHarness, EchoesEachConnection) {
+    EchoServer echo;
+    Fd a = connect_loopback(echo.port()), b = connect_loopback(echo.port());
+    ASSERT_TRUE(send_all(a.get(), "first") && send_all(b.get(), "second"));
+    EXPECT_EQ(read_n(a.get(), 5), "first");
+    EXPECT_EQ(read_n(b.get(), 6), "second");
+    EXPECT_EQ(echo.accepted(), 2u);
+}
+
+// The generated tinyproxy config works as the current user, with and
+// without Basic credentials.
+TEST(TinyproxyHarness, ConnectsThroughToEchoServer) {
+    TempDir dir;
+    EchoServer echo;
+    Tinyproxy proxy;
+    ASSERT_TRUE(proxy.start(dir.path(), {.user = "alice", .password = "secret", .extra_lines = {}}));
+    std::string target = "127.0.0.1:" + std::to_string(echo.port());
+    std::string request = "CONNECT " + target + " HTTP/1.0\r\nHost: 127.0.0.1\r\n";
+
+    Fd refused = connect_loopback(proxy.port());
+    ASSERT_TRUE(send_all(refused.get(), request + "\r\n"));
+    EXPECT_TRUE(read_all(refused.get(), 5s).starts_with("HTTP/1.0 407")) << read_file(proxy.log_path());
+
+    Fd client = connect_loopback(proxy.port());
+    ASSERT_TRUE(send_all(client.get(), request + "Proxy-Authorization: Basic YWxpY2U6c2VjcmV0\r\n\r\n"));
+    EXPECT_EQ(read_n(client.get(), 12), "HTTP/1.0 200") << read_file(proxy.log_path());
+    std::string header;
+    for (std::string byte = "-"; !byte.empty() && !header.ends_with("\r\n\r\n");)
+        header += byte = read_n(client.get(), 1);
+    ASSERT_TRUE(send_all(client.get(), "ping"));
+    EXPECT_EQ(read_n(client.get(), 4), "ping");
+    EXPECT_TRUE(proxy.stop());
+}
+
+// start_server, the log helpers and stop_server against the real binary,
+// with one connection through the fake proxy.
+TEST(ServerHarness, StartTunnelStop) {
+    Sandbox box;
+    FakeProxy proxy(proxy_reply("HTTP/1.0 200 OK\r\n\r\n", AfterReply::echo));
+    uint16_t port = free_port();
+    box.write_config(config_text(port, proxy.port()));
+    Server server;
+    ASSERT_TRUE(start_server({}, box.options(), server));
+    EXPECT_TRUE(descendants().size() == 1 && descendants()[0].pid == server.pid) << "intermediate not reaped";
+
+    {
+        Fd client = connect_loopback(port);
+        ASSERT_TRUE(send_all(client.get(), "round trip"));
+        EXPECT_EQ(read_n(client.get(), 10), "round trip");
+    }
+    ASSERT_TRUE(wait_for_log_regex(box.log_path(), R"(^\S+ \S+ \d+ 10 bytes in, 10 bytes out, \d+ seconds$)"));
+    ASSERT_TRUE(wait_for_log(box.log_path(), "exited with status 0"));
+    EXPECT_EQ(proxy.request(0), connect_request);
+    EXPECT_EQ(count_log_lines(box.log_path(), "STARTED as"), 1);
+    std::vector<std::string> messages = log_messages(box.log_path());
+    EXPECT_NE(std::find(messages.begin(), messages.end(), "connection closed by client"), messages.end());
+
+    EXPECT_TRUE(stop_server(server.pid));
+    EXPECT_TRUE(descendants().empty());
+}
+
+TEST(ServerHarness, CleanupKillsLeftovers) {
+    Sandbox box;
+    box.write_config(config_text(free_port(), 9));
+    Server server;
+    ASSERT_TRUE(start_server({}, box.options(), server));
+    EXPECT_EQ(cleanup_descendants(), std::vector<pid_t>{server.pid});
+    EXPECT_TRUE(descendants().empty());
+    EXPECT_FALSE(stop_server(server.pid, 100ms));
+}
+
+TEST(LogReaderHarness, ParsesPrefixes) {
+    LogLine server = parse_log_line("2024.01.02 03:04:05 *** STARTED as tarnwick");
+    EXPECT_TRUE(server.prefixed);
+    EXPECT_EQ(server.timestamp, "2024.01.02 03:04:05");
+    EXPECT_EQ(server.tag, "***");
+    EXPECT_EQ(server.message, "STARTED as tarnwick");
+    LogLine client = parse_log_line("2024.01.02 03:04:05 4242   spaced message");
+    EXPECT_EQ(client.tag, "4242");
+    EXPECT_EQ(client.message, "  spaced message");
+    LogLine report = parse_log_line("write: Broken pipe");
+    EXPECT_FALSE(report.prefixed);
+    EXPECT_EQ(report.message, "write: Broken pipe");
+    EXPECT_EQ(complete_lines("a\nb\npartial"), (std::vector<std::string>{"a", "b"}));
+}
+
+}  // namespace
