@@ -70,6 +70,8 @@ run() {
     [ -n "$credential" ] || fail "the example has no '#auth user:password' line to switch on"
     [ "$config" = "$(sed 's/.* -c //' <<<"$exec_start")" ] || fail "ExecStart does not read $config"
 
+    # Where tarnwick itself writes its pid, whatever the unit says.
+    cleanup_pid_file=$home/.tarnwick/tarnwick.pid cleanup_binary=$binary
     local status=0
     (cd / && HOME=$home timeout 10 $exec_start </dev/null >"$scratch/start.out" 2>"$scratch/start.err") || status=$?
     [ "$status" -eq 0 ] || fail "ExecStart ended with status $status: $(cat "$scratch/start.err")"
@@ -97,7 +99,7 @@ run() {
 
     kill -TERM "$pid"
     wait_until "tarnwick to stop on SIGTERM" 150 eval '! process_alive '"$pid"
-    cleanup_pids=()  # gone: its number may be reused from now on
+    cleanup_pids=() cleanup_pid_file=  # gone: its number may be reused from now on
     [ "$(tail -n 1 "$log" | cut -d' ' -f3-)" = "*** SIGINT/SIGTERM, terminating gracefully" ] \
         || fail "the log does not end with the shutdown line: $(tail -n 3 "$log")"
     echo "ok: the unit's ExecStart, PIDFile and stop work with the example configuration"
