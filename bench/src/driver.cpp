@@ -9,7 +9,7 @@
 // usage: twb-driver --server PORT [--server-pid PID] --proxy PORT --proxy-pid PID
 //                   [--tarnwick PORT --tarnwick-pid PID] [--mib N] [--rounds N]
 //                   [--conns N] [--paths direct,proxy,tarnwick] [--json FILE]
-//                   [--meta KEY=VALUE]...
+//                   [--extra NAME:PORT:PID]... [--meta KEY=VALUE]...
 //        twb-driver --free-port
 //        twb-driver --wait-listen PORT SECONDS
 #include "common.h"
@@ -23,6 +23,7 @@
 #include <set>
 #include <sstream>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 using namespace bench;
@@ -161,6 +162,7 @@ struct Path {
     bool speaks_connect = false;
     std::string target;  // CONNECT target when speaks_connect
     std::vector<Watch> watch;
+    bool is_tarnwick = false;
 };
 
 int connect_to(const sockaddr_in &addr, int timeout_s) {
@@ -433,6 +435,7 @@ struct Options {
     int rounds = 7, conns = 1000;
     std::string json;
     std::set<std::string> only;  // empty: every path
+    std::vector<std::tuple<std::string, int, int>> extra;  // more tarnwick builds: name, port, pid
     std::vector<std::pair<std::string, std::string>> meta;
 };
 
@@ -449,7 +452,7 @@ sockaddr_in loopback(int port) {
             "usage: twb-driver --server PORT [--server-pid PID] --proxy PORT --proxy-pid PID [--tarnwick PORT "
             "--tarnwick-pid PID]\n"
             "                  [--mib N] [--rounds N] [--conns N] [--paths direct,proxy,tarnwick]\n"
-            "                  [--json FILE] [--meta K=V]...\n"
+            "                  [--json FILE] [--extra NAME:PORT:PID]... [--meta K=V]...\n"
             "       twb-driver --free-port | --wait-listen PORT SECONDS\n");
     exit(2);
 }
@@ -476,8 +479,17 @@ Options parse(int argc, char **argv) {
             std::istringstream in(next());
             std::string name;
             while (std::getline(in, name, ','))
-                if (name == "direct" || name == "proxy" || name == "tarnwick") o.only.insert(name);
-                else usage();
+                o.only.insert(name);
+        } else if (a == "--extra") {
+            std::string v = next();
+            size_t c1 = v.find(':'), c2 = v.rfind(':');
+            if (c1 == std::string::npos || c1 == c2) usage();
+            std::string name = v.substr(0, c1);
+            if (name.empty() || name == "direct" || name == "proxy" || name == "tarnwick" ||
+                name.find_first_not_of("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789_.-") !=
+                    std::string::npos)
+                usage();
+            o.extra.emplace_back(name, std::stoi(v.substr(c1 + 1, c2 - c1 - 1)), std::stoi(v.substr(c2 + 1)));
         }
         else if (a == "--meta") {
             std::string kv = next();
@@ -493,8 +505,8 @@ Options parse(int argc, char **argv) {
 }
 
 // Which watched process counts as "the relay" of a path.
-const char *relay_label(const std::string &path) {
-    return path == "tarnwick" ? "tarnwick" : path == "proxy" ? "proxy" : nullptr;
+const char *relay_label(const Path &p) {
+    return p.is_tarnwick ? "tarnwick" : p.name == "proxy" ? "proxy" : nullptr;
 }
 
 int run(const Options &o) {
@@ -504,7 +516,11 @@ int run(const Options &o) {
     paths.push_back({"proxy", loopback(o.proxy_port), true, target, {{"proxy", o.proxy_pid}}});
     if (o.tarnwick_port)
         paths.push_back({"tarnwick", loopback(o.tarnwick_port), false, "",
-                         {{"tarnwick", o.tarnwick_pid}, {"proxy", o.proxy_pid}}});
+                         {{"tarnwick", o.tarnwick_pid}, {"proxy", o.proxy_pid}}, true});
+    for (auto &[name, port, pid] : o.extra)
+        paths.push_back({name, loopback(port), false, "", {{"tarnwick", pid}, {"proxy", o.proxy_pid}}, true});
+    for (auto &name : o.only)
+        if (std::none_of(paths.begin(), paths.end(), [&](const Path &p) { return p.name == name; })) usage();
     if (!o.only.empty())
         paths.erase(std::remove_if(paths.begin(), paths.end(), [&](const Path &p) { return !o.only.count(p.name); }),
                     paths.end());
@@ -536,6 +552,7 @@ int run(const Options &o) {
     std::vector<int> ours = {o.proxy_pid};
     if (o.server_pid) ours.push_back(o.server_pid);
     if (o.tarnwick_pid) ours.push_back(o.tarnwick_pid);
+    for (auto &e : o.extra) ours.push_back(std::get<2>(e));
     const double wall0 = now_seconds(), machine0 = machine_busy_s(), ours0 = bench_busy_s(ours);
     auto put = [&](const std::string &metric, const std::string &path, int round, double v) {
         auto &vec = t[metric][path];
@@ -564,7 +581,7 @@ int run(const Options &o) {
             put("setup_cps", p.name, round, double(o.conns) / s.total_s);
             put("setup_p50_us", p.name, round, percentile(s.latency_s, 0.50) * 1e6);
             put("setup_p99_us", p.name, round, percentile(s.latency_s, 0.99) * 1e6);
-            const char *rl = relay_label(p.name);
+            const char *rl = relay_label(p);
             if (rl && s.cpu_per_conn_s.count(rl))
                 put("relay_cpu_setup_us_per_conn", p.name, round, s.cpu_per_conn_s[rl] * 1e6);
             fprintf(stderr, " %s-setup", p.name.c_str());
@@ -581,7 +598,7 @@ int run(const Options &o) {
                 }
                 put("bulk_" + name + "_mbs", p.name, round, double(size) / r.seconds / 1e6);
                 double relayed_gib = dir == 'b' ? 2 * gib : gib;
-                const char *rl = relay_label(p.name);
+                const char *rl = relay_label(p);
                 if (rl && r.child[rl].found) {
                     const ProcSample &c = r.child[rl];
                     put("relay_cpu_" + name + "_s_per_gib", p.name, round,
@@ -590,7 +607,7 @@ int run(const Options &o) {
                     put_max("relay_child_pss_kib", p.name, round, c.mem.pss_kib);
                     put_max("relay_child_private_kib", p.name, round, c.mem.private_kib);
                 }
-                if (p.name == "tarnwick") {
+                if (p.is_tarnwick) {
                     Memory m = r.parent_mem["tarnwick"];
                     put_max("server_rss_kib", p.name, round, m.rss_kib);
                     put_max("server_pss_kib", p.name, round, m.pss_kib);
@@ -621,7 +638,13 @@ int run(const Options &o) {
         return fmt(s.median, d) + " [" + fmt(s.min, d) + "-" + fmt(s.max, d) + "]";
     };
     auto ratio = [](double a, double b) { return (std::isnan(a) || std::isnan(b) || b == 0) ? NAN : a / b; };
-    bool have_t = o.tarnwick_port != 0;
+    // Columns: direct, proxy-only, tarnwick, then every further tarnwick build.
+    std::vector<std::string> columns = {"direct", "proxy"}, tarnwicks;
+    if (o.tarnwick_port) tarnwicks.push_back("tarnwick");
+    for (auto &e : o.extra) tarnwicks.push_back(std::get<0>(e));
+    if (tarnwicks.empty()) columns.push_back("tarnwick");
+    columns.insert(columns.end(), tarnwicks.begin(), tarnwicks.end());
+    auto short_name = [](const std::string &n) { return n == "tarnwick" ? std::string("t") : n; };
 
     std::string when, host, load_start;
     for (auto &kv : o.meta) {
@@ -639,14 +662,22 @@ int run(const Options &o) {
     printf("%llu MiB per transfer and direction, %d set-up connections per run; "
            "median [min-max] over %d rounds\n\n",
            (unsigned long long)o.mib, o.conns, o.rounds);
-    printf("%-36s %-24s %-24s %-24s %8s %8s\n", "", "direct", "proxy-only", "tarnwick", "t/proxy",
-           "t/direct");
+    printf("%-36s", "");
+    for (auto &c : columns) printf(" %-24s", c == "proxy" ? "proxy-only" : c.c_str());
+    for (auto &tn : tarnwicks) printf(" %9s %9s", (short_name(tn) + "/proxy").c_str(), (short_name(tn) + "/direct").c_str());
+    printf("\n");
     for (auto &row : kRows) {
-        Summary d = med(row.metric, "direct"), p = med(row.metric, "proxy"), tw = med(row.metric, "tarnwick");
-        if (!d.n && !p.n && !tw.n) continue;
-        printf("%-36s %-24s %-24s %-24s %8s %8s\n", row.unit.c_str(), cell(d, row.decimals).c_str(),
-               cell(p, row.decimals).c_str(), cell(tw, row.decimals).c_str(),
-               fmt(ratio(tw.median, p.median), 2).c_str(), fmt(ratio(tw.median, d.median), 2).c_str());
+        bool any = false;
+        for (auto &c : columns) any = any || med(row.metric, c).n;
+        if (!any) continue;
+        printf("%-36s", row.unit.c_str());
+        for (auto &c : columns) printf(" %-24s", cell(med(row.metric, c), row.decimals).c_str());
+        for (auto &tn : tarnwicks) {
+            double v = med(row.metric, tn).median;
+            printf(" %9s %9s", fmt(ratio(v, med(row.metric, "proxy").median), 2).c_str(),
+                   fmt(ratio(v, med(row.metric, "direct").median), 2).c_str());
+        }
+        printf("\n");
     }
     printf("(*) the relaying process of the path: the bench proxy's child for proxy-only, tarnwick's\n"
            "    client process for tarnwick (CPU includes the tarnwick server's own during the run).\n"
@@ -654,34 +685,34 @@ int run(const Options &o) {
 
     // ---- targets
     struct Target {
-        std::string name;
+        std::string path, name;
         double value, limit;
         bool at_least;
         std::string unit;
+        bool met() const { return !std::isnan(value) && (at_least ? value >= limit : value <= limit); }
     };
     std::vector<Target> targets;
-    if (have_t) {
-        auto r = [&](const std::string &m) { return ratio(med(m, "tarnwick").median, med(m, "proxy").median); };
-        targets.push_back({"bulk c->s, tarnwick/proxy-only", r("bulk_up_mbs"), 0.75, true, ""});
-        targets.push_back({"bulk s->c, tarnwick/proxy-only", r("bulk_down_mbs"), 0.75, true, ""});
-        targets.push_back({"bulk both at once, tarnwick/proxy-only", r("bulk_both_mbs"), 0.60, true, ""});
+    for (auto &tn : tarnwicks) {
+        auto r = [&](const std::string &m) { return ratio(med(m, tn).median, med(m, "proxy").median); };
         double worst_cpu = NAN;
         for (auto m : {"relay_cpu_up_s_per_gib", "relay_cpu_down_s_per_gib", "relay_cpu_both_s_per_gib"}) {
-            double v = med(m, "tarnwick").median;
+            double v = med(m, tn).median;
             if (!std::isnan(v) && (std::isnan(worst_cpu) || v > worst_cpu)) worst_cpu = v;
         }
-        targets.push_back({"tarnwick CPU per GiB relayed (worst direction)", worst_cpu, 0.8, false, " s"});
-        targets.push_back({"set-up p50, tarnwick/proxy-only", r("setup_p50_us"), 1.6, false, "x"});
-        targets.push_back({"relaying client process private memory", med("relay_child_private_kib", "tarnwick").median,
-                           200000.0 / 1024, false, " KiB"});
-        printf("\ntargets\n");
-        for (auto &tg : targets) {
-            bool met = !std::isnan(tg.value) && (tg.at_least ? tg.value >= tg.limit : tg.value <= tg.limit);
-            printf("  %-50s %8s%-4s %s %-8s %s\n", tg.name.c_str(), fmt(tg.value, 2).c_str(), tg.unit.c_str(),
-                   tg.at_least ? ">=" : "<=", (fmt(tg.limit, 2) + tg.unit).c_str(),
-                   std::isnan(tg.value) ? "no data" : met ? "met" : "NOT MET");
-        }
+        std::string sn = short_name(tn) == "t" ? "tarnwick" : tn;
+        targets.push_back({tn, "bulk c->s, " + sn + "/proxy-only", r("bulk_up_mbs"), 0.75, true, ""});
+        targets.push_back({tn, "bulk s->c, " + sn + "/proxy-only", r("bulk_down_mbs"), 0.75, true, ""});
+        targets.push_back({tn, "bulk both at once, " + sn + "/proxy-only", r("bulk_both_mbs"), 0.60, true, ""});
+        targets.push_back({tn, "CPU per GiB relayed by " + sn + " (worst direction)", worst_cpu, 0.8, false, " s"});
+        targets.push_back({tn, "set-up p50, " + sn + "/proxy-only", r("setup_p50_us"), 1.6, false, "x"});
+        targets.push_back({tn, "relaying client process private memory (" + sn + ")",
+                           med("relay_child_private_kib", tn).median, 200000.0 / 1024, false, " KiB"});
     }
+    if (!targets.empty()) printf("\ntargets\n");
+    for (auto &tg : targets)
+        printf("  %-50s %8s%-4s %s %-8s %s\n", tg.name.c_str(), fmt(tg.value, 2).c_str(), tg.unit.c_str(),
+               tg.at_least ? ">=" : "<=", (fmt(tg.limit, 2) + tg.unit).c_str(),
+               std::isnan(tg.value) ? "no data" : tg.met() ? "met" : "NOT MET");
 
     // ---- JSON
     if (!o.json.empty()) {
@@ -711,15 +742,15 @@ int run(const Options &o) {
             out << "\n    }";
         }
         out << "\n  },\n  \"ratios\": {";
-        if (have_t) {
-            bool fr = true;
-            for (auto base : {"proxy", "direct"}) {
-                out << (fr ? "" : ",") << "\n    \"tarnwick/" << (std::string(base) == "proxy" ? "proxy-only" : base)
-                    << "\": {";
+        bool fr = true;
+        for (auto &tn : tarnwicks) {
+            for (std::string base : {"proxy", "direct"}) {
+                out << (fr ? "" : ",") << "\n    "
+                    << json_string(tn + "/" + (base == "proxy" ? "proxy-only" : base)) << ": {";
                 fr = false;
                 bool fm = true;
                 for (auto &row : kRows) {
-                    double v = ratio(med(row.metric, "tarnwick").median, med(row.metric, base).median);
+                    double v = ratio(med(row.metric, tn).median, med(row.metric, base).median);
                     if (std::isnan(v)) continue;
                     out << (fm ? "" : ", ") << json_string(row.metric) << ": " << json_number(v);
                     fm = false;
@@ -730,10 +761,10 @@ int run(const Options &o) {
         out << "\n  },\n  \"targets\": [";
         for (size_t i = 0; i < targets.size(); ++i) {
             auto &tg = targets[i];
-            bool met = !std::isnan(tg.value) && (tg.at_least ? tg.value >= tg.limit : tg.value <= tg.limit);
-            out << (i ? "," : "") << "\n    {\"name\": " << json_string(tg.name) << ", \"value\": "
-                << json_number(tg.value) << ", \"limit\": " << json_number(tg.limit) << ", \"kind\": \""
-                << (tg.at_least ? "at_least" : "at_most") << "\", \"met\": " << (met ? "true" : "false") << "}";
+            out << (i ? "," : "") << "\n    {\"path\": " << json_string(tg.path) << ", \"name\": "
+                << json_string(tg.name) << ", \"value\": " << json_number(tg.value) << ", \"limit\": "
+                << json_number(tg.limit) << ", \"kind\": \"" << (tg.at_least ? "at_least" : "at_most")
+                << "\", \"met\": " << (tg.met() ? "true" : "false") << "}";
         }
         out << "\n  ]\n}\n";
         if (!out) {
