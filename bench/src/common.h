@@ -98,6 +98,14 @@ inline int listen_loopback(int port, int backlog, int *bound_port) {
     return fd;
 }
 
+// Every endpoint and the bench proxy send at once: Nagle's algorithm would hold
+// a transfer's last partial segment until the peer's (possibly delayed) ACK,
+// a stall of up to 40 ms that belongs to no path under test.
+inline void set_nodelay(int fd) {
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+}
+
 inline void set_timeouts(int fd, int seconds) {
     timeval tv{seconds, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);

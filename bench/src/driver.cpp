@@ -169,6 +169,7 @@ int connect_to(const sockaddr_in &addr, int timeout_s) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return -1;
     set_timeouts(fd, timeout_s);
+    set_nodelay(fd);
     if (connect(fd, (const sockaddr *)&addr, sizeof addr) < 0) {
         close(fd);
         return -1;

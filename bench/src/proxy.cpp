@@ -106,6 +106,8 @@ bool setup_direction(Direction &d) {
 }
 
 void relay(int a, int b) {
+    set_nodelay(a);
+    set_nodelay(b);
     fcntl(a, F_SETFL, fcntl(a, F_GETFL) | O_NONBLOCK);
     fcntl(b, F_SETFL, fcntl(b, F_GETFL) | O_NONBLOCK);
     Direction up{a, b}, down{b, a};

@@ -106,8 +106,7 @@ int main(int argc, char **argv) {
             if (fd == lfd) {
                 int c = accept4(lfd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
                 if (c < 0) continue;
-                int one = 1;
-                setsockopt(c, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+                set_nodelay(c);
                 conns[c] = EchoConn{};
                 epoll_event cev{};
                 cev.events = EPOLLIN;
