@@ -12,6 +12,7 @@
 //                   [--extra NAME:PORT:PID]... [--meta KEY=VALUE]...
 //        twb-driver --free-port
 //        twb-driver --wait-listen PORT SECONDS
+//        twb-driver --wait-quiet SECONDS
 #include "common.h"
 
 #include <algorithm>
@@ -454,7 +455,7 @@ sockaddr_in loopback(int port) {
             "--tarnwick-pid PID]\n"
             "                  [--mib N] [--rounds N] [--conns N] [--paths direct,proxy,tarnwick]\n"
             "                  [--json FILE] [--extra NAME:PORT:PID]... [--meta K=V]...\n"
-            "       twb-driver --free-port | --wait-listen PORT SECONDS\n");
+            "       twb-driver --free-port | --wait-listen PORT SECONDS | --wait-quiet SECONDS\n");
     exit(2);
 }
 
@@ -789,6 +790,21 @@ int main(int argc, char **argv) {
         close(fd);
         printf("%d\n", port);
         return 0;
+    }
+    if (argc == 3 && strcmp(argv[1], "--wait-quiet") == 0) {
+        // Until a 2-second window with under 10 % of the machine busy, or the limit.
+        const double cores = double(sysconf(_SC_NPROCESSORS_ONLN));
+        double limit = now_seconds() + atof(argv[2]);
+        for (;;) {
+            double b0 = machine_busy_s(), t0 = now_seconds();
+            usleep(2000000);
+            double share = (machine_busy_s() - b0) / ((now_seconds() - t0) * cores);
+            if (share < 0.10) return 0;
+            if (now_seconds() > limit) {
+                fprintf(stderr, "machine still %.0f%% busy; going on\n", share * 100);
+                return 1;
+            }
+        }
     }
     if (argc == 4 && strcmp(argv[1], "--wait-listen") == 0) {
         double limit = now_seconds() + atof(argv[3]);
