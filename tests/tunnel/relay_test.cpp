@@ -1,0 +1,136 @@
+// The relay, end to end: how a tunnel ends, what its totals say, and bulk
+// data both ways at once.
+
+#include "tunnel/e2e.h"
+
+#include <atomic>
+#include <thread>
+
+namespace {
+
+using namespace e2e;
+using support::AfterReply;
+using support::Connection;
+
+const std::string ok = "HTTP/1.0 200 OK\r\n\r\n";
+
+// A server whose proxy runs `script`; the client is connected and its tunnel open.
+struct Tunnel {
+    support::FakeProxy proxy;
+    Daemon d;
+    Fd client;
+    std::string pid;
+    std::vector<Expect> opening;
+
+    explicit Tunnel(support::ProxyScript script) : proxy(std::move(script)) {
+        EXPECT_TRUE(d.start(support::config_text(d.port, proxy.port())));
+        pid = d.connect(client);
+        opening = {"connection from 127.0.0.1:" + std::to_string(local_port(client.get())),
+                   "connection through proxy 127.0.0.1:" + std::to_string(proxy.port()) + " established"};
+        EXPECT_TRUE(support::wait_for_log(d.box.log_path(), pid + " connection through proxy"));
+    }
+    ::testing::AssertionResult ends_with(std::vector<Expect> last) {
+        std::vector<Expect> all = opening;
+        all.insert(all.end(), last.begin(), last.end());
+        return d.story(pid, all);
+    }
+};
+
+TEST(Relay, EchoRoundTripThenClientCloses) {
+    Tunnel t(support::proxy_reply(ok, AfterReply::echo));
+    ASSERT_TRUE(support::send_all(t.client.get(), "round trip"));
+    EXPECT_EQ(support::read_n(t.client.get(), 10), "round trip");
+    t.client.reset();
+    EXPECT_TRUE(t.ends_with({"connection closed by client", totals(10, 10)}));
+}
+
+TEST(Relay, ProxyClosesAfterItsLastBytes) {
+    support::ProxyScript script;
+    script.then = AfterReply::custom;
+    script.custom = [](Connection &c) {
+        support::send_all(c.fd, ok + "first");
+        support::read_n(c.fd, 6);
+        support::send_all(c.fd, "last");
+    };
+    Tunnel t(script);
+    EXPECT_EQ(support::read_n(t.client.get(), 5), "first");
+    ASSERT_TRUE(support::send_all(t.client.get(), "client"));
+    bool eof = false;
+    EXPECT_EQ(support::read_all(t.client.get(), 5000ms, &eof), "last");
+    EXPECT_TRUE(eof);
+    EXPECT_TRUE(t.ends_with({"connection closed by proxy", totals(9, 6)}));
+}
+
+TEST(Relay, TunnelThatCarriedNothing) {
+    Tunnel t(support::proxy_reply(ok, AfterReply::hold));
+    t.client.reset();
+    EXPECT_TRUE(t.ends_with({"connection closed by client", totals(0, 0)}));
+}
+
+// Bytes the client sends while the proxy is still answering wait in its
+// socket and reach the proxy first thing.
+TEST(Relay, ClientBytesSentDuringTheHandshake) {
+    std::atomic<bool> sent{false};
+    support::ProxyScript script;
+    script.then = AfterReply::custom;
+    script.custom = [&](Connection &c) {
+        support::wait_until([&] { return sent.load(); }, 5000ms);
+        support::send_all(c.fd, ok);
+        support::send_all(c.fd, "proxy got: " + support::read_n(c.fd, 5));
+        support::hold_until_closed(c);
+    };
+    support::FakeProxy proxy(script);
+    Daemon d;
+    ASSERT_TRUE(d.start(support::config_text(d.port, proxy.port())));
+    Fd client = support::connect_loopback(d.port);
+    ASSERT_TRUE(proxy.wait_for_requests(1));
+    ASSERT_TRUE(support::send_all(client.get(), "early"));
+    sent = true;
+    EXPECT_EQ(support::read_n(client.get(), 16), "proxy got: early");
+}
+
+// The client goes away (reset) while the relay is writing to it.
+TEST(Relay, FailedWriteToTheClient) {
+    support::ProxyScript script;
+    script.then = AfterReply::custom;
+    script.custom = [](Connection &c) {
+        support::send_all(c.fd, ok);
+        send_stream(c.fd, 1, 64 << 20);  // far more than the sockets hold; fails once the client process is gone
+    };
+    Tunnel t(script);
+    ASSERT_TRUE(support::wait_readable(t.client.get(), 5000ms));
+    std::this_thread::sleep_for(200ms);  // let the relay fill the client's buffers and block in its write
+    const linger reset{1, 0};
+    setsockopt(t.client.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    t.client.reset();
+    EXPECT_TRUE(t.ends_with({re("write: (Connection reset by peer|Broken pipe)"), "incomplete write",
+                             re("[0-9]+ bytes in, 0 bytes out, [0-9]+ seconds")}));
+}
+
+TEST(Relay, SixtyFourMiBEachWayAtOnce) {
+    constexpr std::size_t size = 64 << 20;
+    std::atomic<std::size_t> proxy_got{0};
+    std::atomic<bool> proxy_sent{false};
+    support::ProxyScript script;
+    script.then = AfterReply::custom;
+    script.custom = [&](Connection &c) {
+        bound_io(c.fd);
+        support::send_all(c.fd, ok);
+        std::thread sender([&] { proxy_sent = send_stream(c.fd, 1, size); });
+        proxy_got = receive_stream(c.fd, 2, size);
+        sender.join();
+        support::hold_until_closed(c);
+    };
+    Tunnel t(script);
+    std::atomic<bool> client_sent{false};
+    std::thread sender([&] { client_sent = send_stream(t.client.get(), 2, size); });
+    EXPECT_EQ(receive_stream(t.client.get(), 1, size), size);
+    sender.join();
+    EXPECT_TRUE(client_sent);
+    ASSERT_TRUE(support::wait_until([&] { return proxy_got.load() == size; }, 30000ms)) << proxy_got.load();
+    EXPECT_TRUE(proxy_sent);
+    t.client.reset();
+    EXPECT_TRUE(t.ends_with({"connection closed by client", re("67108864 bytes in, 67108864 bytes out, [0-9]+ seconds")}));
+}
+
+}  // namespace
