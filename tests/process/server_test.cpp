@@ -1,0 +1,164 @@
+// The running server, end to end through the real tinyproxy to an echo
+// service: the road of a connection, many tunnels at once, signals, and a
+// listener that can't serve.
+
+#include "tunnel/e2e.h"
+
+#include <csignal>
+#include <sys/wait.h>
+#include <thread>
+
+namespace {
+
+using namespace e2e;
+
+class Served : public ::testing::Test {
+protected:
+    support::EchoServer echo;
+    Daemon d;  // its sandbox ends every process left, tinyproxy included
+    support::Tinyproxy proxy;
+
+    void SetUp() override {
+        ASSERT_TRUE(proxy.start(d.box.work.path()));
+        ASSERT_TRUE(d.start(support::config_text(d.port, proxy.port(), "127.0.0.1:" + std::to_string(echo.port()))));
+    }
+    // A client whose tunnel is known to carry data; its process's pid.
+    std::string open_tunnel(Fd &client) {
+        const std::string pid = d.connect(client);
+        EXPECT_TRUE(support::send_all(client.get(), "ping"));
+        EXPECT_EQ(support::read_n(client.get(), 4), "ping");
+        return pid;
+    }
+    std::vector<Expect> opening(const Fd &client) const {
+        return {"connection from 127.0.0.1:" + std::to_string(local_port(client.get())),
+                "connection through proxy 127.0.0.1:" + std::to_string(proxy.port()) + " established"};
+    }
+    std::vector<pid_t> clients_left() const {
+        std::vector<pid_t> left;
+        for (const auto &p : support::descendants())
+            if (p.ppid == d.server.pid)
+                left.push_back(p.pid);
+        return left;
+    }
+};
+
+TEST_F(Served, RoadOfOneConnection) {
+    Fd client;
+    const std::string pid = open_tunnel(client);
+    std::vector<Expect> road = opening(client);
+    client.reset();
+    const std::string ended = "*** child " + pid + " exited with status 0";
+    EXPECT_TRUE(support::wait_for_log(d.box.log_path(), ended, 1, 1000ms));
+    road.insert(road.end(), {"connection closed by client", totals(4, 4)});
+    EXPECT_TRUE(d.story(pid, road));
+    const std::vector<std::string> lines = support::log_lines(d.box.log_path());
+    ASSERT_GE(lines.size(), 2u);
+    EXPECT_NE(lines.back().find(ended), std::string::npos);
+    EXPECT_NE(lines[lines.size() - 2].find(pid + " 4 bytes in"), std::string::npos);
+}
+
+TEST_F(Served, TwentyTunnelsAtOnce) {
+    constexpr int count = 20;
+    constexpr std::size_t size = 3 << 20;
+    std::vector<Fd> clients(count);
+    std::vector<std::string> pids;
+    for (auto &c : clients)  // one after another: the backlog is 1
+        pids.push_back(open_tunnel(c));
+    std::vector<std::size_t> received(count);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < count; ++i) {
+        threads.emplace_back([&, i] { EXPECT_TRUE(send_stream(clients[i].get(), i, size)); });
+        threads.emplace_back([&, i] { received[i] = receive_stream(clients[i].get(), i, size); });
+    }
+    for (auto &t : threads)
+        t.join();
+    for (int i = 0; i < count; ++i) {
+        EXPECT_EQ(received[i], size) << "tunnel " << i;
+        clients[i].reset();
+    }
+    EXPECT_TRUE(support::wait_for_log(d.box.log_path(), "exited with status 0", count));
+    for (int i = 0; i < count; ++i)
+        EXPECT_TRUE(support::wait_for_log(d.box.log_path(), pids[i] + " " + std::to_string(size + 4) + " bytes in, " +
+                                                                std::to_string(size + 4) + " bytes out"));
+    EXPECT_TRUE(support::wait_until([&] { return clients_left().empty(); }, 2000ms));
+}
+
+TEST_F(Served, SignalsThatChangeNothing) {
+    for (const int sig : {SIGHUP, SIGQUIT, SIGALRM, SIGPIPE}) {
+        SCOPED_TRACE(strsignal(sig));
+        const std::size_t from = support::file_size(d.box.log_path());
+        ASSERT_EQ(kill(d.server.pid, sig), 0);
+        Fd client;
+        const std::string pid = open_tunnel(client);
+        const std::vector<std::string> added = support::log_messages(d.box.log_path(), from);
+        ASSERT_FALSE(added.empty());
+        EXPECT_TRUE(added[0].starts_with("connection from ")) << added[0];
+        EXPECT_EQ(waitpid(d.server.pid, nullptr, WNOHANG), 0);
+        client.reset();
+        ASSERT_TRUE(support::wait_for_log(d.box.log_path(), "*** child " + pid + " exited"));
+    }
+}
+
+class Stopping : public Served, public ::testing::WithParamInterface<int> {};
+
+TEST_P(Stopping, EndsTheServerNotTheOpenTunnel) {
+    Fd client;
+    const std::string pid = open_tunnel(client);
+    ASSERT_EQ(kill(d.server.pid, GetParam()), 0);
+    int status = -1;
+    ASSERT_TRUE(support::wait_for_exit(d.server.pid, 1000ms, &status)) << d.log();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const support::LogLine last = support::parse_log_line(support::log_lines(d.box.log_path()).back());
+    EXPECT_EQ(last.tag, "***");
+    EXPECT_EQ(last.message, "SIGINT/SIGTERM, terminating gracefully");
+    EXPECT_FALSE(support::connect_loopback(d.port));
+
+    ASSERT_TRUE(support::send_all(client.get(), "after"));
+    EXPECT_EQ(support::read_n(client.get(), 5), "after");
+    std::vector<Expect> road = opening(client);
+    client.reset();
+    road.insert(road.end(), {"connection closed by client", totals(9, 9)});
+    EXPECT_TRUE(d.story(pid, road));
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, Stopping, ::testing::Values(SIGTERM, SIGINT),
+                         [](const auto &info) { return std::string(info.param == SIGTERM ? "Term" : "Int"); });
+
+TEST_F(Served, KilledClientProcess) {
+    Fd client;
+    const std::string pid = open_tunnel(client);
+    ASSERT_EQ(kill(std::stoi(pid), SIGKILL), 0);
+    EXPECT_TRUE(support::wait_for_log(d.box.log_path(), "*** child " + pid + " exited due to signal 9", 1, 1000ms));
+    EXPECT_TRUE(support::wait_closed(client.get()));
+}
+
+TEST(Listener, PortAlreadyTaken) {
+    support::TcpServer taken([](support::Connection &) {});
+    Daemon d;
+    d.box.write_config(support::config_text(taken.port(), support::free_port()));
+    const support::RunResult r = support::run_binary({}, d.box.options());
+    ASSERT_TRUE(r.exited && r.exit_status == 0) << r.describe();
+    const pid_t pid = std::atoi(support::read_file(d.box.pid_path()).c_str());
+    int status = -1;
+    ASSERT_TRUE(support::wait_for_exit(pid, 2000ms, &status)) << d.log();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    const std::vector<std::string> messages = support::log_messages(d.box.log_path());
+    ASSERT_EQ(messages.size(), 7u) << d.log();
+    EXPECT_EQ(messages[5], "  external 127.0.0.1:7");
+    EXPECT_EQ(messages[6], "bind: Address already in use");
+}
+
+// The listen host is an address, never looked up: "localhost" is no address,
+// and the bind goes to 255.255.255.255, which Linux allows.
+TEST(Listener, NameIsNotLookedUp) {
+    Daemon d;
+    ASSERT_TRUE(d.start("listen localhost:" + std::to_string(d.port) + "\nproxy 127.0.0.1:" +
+                        std::to_string(support::free_port()) + "\nexternal 127.0.0.1:7\n"));
+    EXPECT_FALSE(support::connect_loopback(d.port));
+    char bound[32];
+    snprintf(bound, sizeof bound, "FFFFFFFF:%04X 00000000:0000 0A", d.port);
+    EXPECT_NE(support::read_file("/proc/net/tcp").find(bound), std::string::npos) << bound;
+    EXPECT_TRUE(support::stop_server(d.server.pid));
+}
+
+}  // namespace

@@ -1,0 +1,307 @@
+// Start-up as a user does it: detaching, the banner, the run directory and its
+// files, the descriptors a server and its client processes hold, one server
+// per user, and where home is.
+
+#include "tunnel/e2e.h"
+
+#include <csignal>
+#include <dirent.h>
+#include <fcntl.h>
+#include <map>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+namespace {
+
+using namespace e2e;
+using support::binary_path;
+using support::read_file;
+
+std::string proc(pid_t pid, const std::string &entry) { return "/proc/" + std::to_string(pid) + "/" + entry; }
+
+std::string link_target(const std::string &path) {
+    char target[4096];
+    const ssize_t n = readlink(path.c_str(), target, sizeof target);
+    return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : "";
+}
+
+// Descriptor number -> what it refers to.
+std::map<int, std::string> descriptors(pid_t pid) {
+    std::map<int, std::string> fds;
+    if (DIR *dir = opendir(proc(pid, "fd").c_str())) {
+        while (dirent *e = readdir(dir))
+            if (e->d_name[0] != '.')
+                fds[std::atoi(e->d_name)] = link_target(proc(pid, "fd/") + e->d_name);
+        closedir(dir);
+    }
+    return fds;
+}
+
+bool nonblocking(pid_t pid, int fd) {
+    const std::string info = read_file(proc(pid, "fdinfo/" + std::to_string(fd)));
+    const std::size_t at = info.find("flags:");
+    return at != std::string::npos && (std::strtol(info.c_str() + at + 6, nullptr, 8) & O_NONBLOCK) != 0;
+}
+
+mode_t mode_of(const std::string &path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_mode & 07777 : 0;
+}
+
+pid_t recorded_pid(const Daemon &d) { return static_cast<pid_t>(std::atol(read_file(d.box.pid_path()).c_str())); }
+
+TEST(StartUp, DetachedServerItsFilesAndDescriptors) {
+    support::FakeProxy proxy(support::proxy_reply("HTTP/1.0 200 OK\r\n\r\n", support::AfterReply::hold));
+    Daemon d;
+    d.box.write_config(support::config_text(d.port, proxy.port()));
+    const std::string log = d.box.log_path(), pid_path = d.box.pid_path();
+    support::TempDir outside;
+    const std::string inherited = outside.file("inherited");
+
+    // Started from a shell that leaves descriptor 7 open and the mask at 077.
+    std::vector<std::string> words{"sh", "-c", "umask 077; exec 7>>\"$1\"; exec \"$0\"", binary_path(), inherited};
+    std::vector<std::string> env{"HOME=" + d.box.home.path(), "PATH=/usr/bin:/bin"};
+    std::vector<char *> argv, envp;
+    for (auto &w : words)
+        argv.push_back(w.data());
+    for (auto &e : env)
+        envp.push_back(e.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    const Fd null(open("/dev/null", O_RDWR | O_CLOEXEC));
+    support::become_subreaper();  // the detached server becomes our child
+    const pid_t invoking = support::spawn_process("/bin/sh", argv.data(), envp.data(), d.box.work.path().c_str(),
+                                                  null.get(), null.get(), null.get());
+    int status = -1;
+    ASSERT_TRUE(support::wait_for_exit(invoking, 2000ms, &status));
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    ASSERT_TRUE(support::wait_for_log(log, "  external "));
+    const pid_t pid = recorded_pid(d);
+    support::reap_zombie_children(pid);
+
+    EXPECT_EQ(read_file(pid_path), std::to_string(pid) + "\n");
+    EXPECT_EQ(mode_of(d.box.run_dir()), 0700u);
+    EXPECT_EQ(mode_of(pid_path), 0644u);
+    std::vector<std::string> banner;
+    for (const auto &line : support::log_lines(log)) {
+        const auto l = support::parse_log_line(line);
+        EXPECT_EQ(l.tag, "***") << line;
+        banner.push_back(l.message);
+    }
+    const std::vector<std::string> expected = {
+        std::string("STARTED as ") + binary_path(),
+        "  pid      " + pid_path + " [" + std::to_string(pid) + "]",
+        "  log      " + log,
+        "  listen   127.0.0.1:" + std::to_string(d.port),
+        "  proxy    127.0.0.1:" + std::to_string(proxy.port()),
+        "  external 127.0.0.1:7",
+    };
+    EXPECT_EQ(banner, expected);
+
+    EXPECT_EQ(link_target(proc(pid, "cwd")), "/");
+    std::map<int, std::string> fds = descriptors(pid);
+    EXPECT_EQ(fds[0], "/dev/null");
+    EXPECT_EQ(fds[1], log);
+    EXPECT_EQ(fds[2], log);
+    for (const auto &[fd, target] : fds)
+        EXPECT_TRUE(fd < 3 || target.starts_with("socket:") || target.starts_with("pipe:") || target == log ||
+                    target == pid_path)
+            << "server descriptor " << fd << " -> " << target;
+
+    // A client process holds its two sockets, both non-blocking, and nothing of the server's.
+    Fd client;
+    const std::string child = d.connect(client);
+    ASSERT_TRUE(support::wait_for_log(log, child + " connection through proxy"));
+    fds = descriptors(std::stoi(child));
+    EXPECT_EQ(fds.size(), 5u);
+    std::vector<int> sockets;
+    for (const auto &[fd, target] : fds)
+        if (fd > 2 && target.starts_with("socket:"))
+            sockets.push_back(fd);
+    EXPECT_EQ(fds[0], "/dev/null");
+    EXPECT_EQ(fds[1], log);
+    EXPECT_EQ(fds[2], log);
+    ASSERT_EQ(sockets.size(), 2u);
+    EXPECT_TRUE(nonblocking(std::stoi(child), sockets[0]) && nonblocking(std::stoi(child), sockets[1]));
+    client.reset();
+
+    // After a stop the pid file stays; the next start finds it stale and
+    // appends to the log; a further start meets a running server.
+    ASSERT_TRUE(support::stop_server(pid));
+    EXPECT_EQ(read_file(pid_path), std::to_string(pid) + "\n");
+    const std::string first_run = read_file(log);
+    EXPECT_TRUE(first_run.ends_with(" *** SIGINT/SIGTERM, terminating gracefully\n"));
+    ASSERT_TRUE(support::start_server({}, d.box.options(), d.server));
+    EXPECT_EQ(d.server.launch.err, "overwriting stale pid file\n");
+    EXPECT_EQ(d.server.launch.out, "");
+    EXPECT_TRUE(read_file(log).starts_with(first_run));
+
+    const std::size_t log_size = support::file_size(log);
+    const support::RunResult again = support::run_binary({}, d.box.options());
+    EXPECT_TRUE(again.exited && again.exit_status == 0) << again.describe();
+    EXPECT_EQ(again.out, std::string(binary_path()) + " already runs (pid " + std::to_string(d.server.pid) + ")\n");
+    EXPECT_EQ(again.err, "");
+    EXPECT_EQ(support::file_size(log), log_size);
+}
+
+// What an earlier pid file holds, with {live} for a running process of ours
+// and {dead} for one that has ended.
+struct PidFile {
+    const char *name;
+    std::string contents;
+    bool live;
+};
+
+class OldPidFile : public ::testing::TestWithParam<PidFile> {};
+
+TEST_P(OldPidFile, DecidesWhetherToStart) {
+    const pid_t dead = fork();
+    if (dead == 0)
+        _exit(0);
+    ASSERT_TRUE(support::wait_for_exit(dead, 5000ms));
+    std::string contents = GetParam().contents;
+    for (auto [key, value] : {std::pair{"{live}", getpid()}, std::pair{"{dead}", dead}})
+        if (const std::size_t at = contents.find(key); at != std::string::npos)
+            contents.replace(at, 6, std::to_string(value));
+    Daemon d;
+    d.box.write_config(support::config_text(d.port, support::free_port()));
+    ASSERT_EQ(mkdir(d.box.run_dir().c_str(), 0755), 0);
+    ASSERT_TRUE(support::write_file(d.box.pid_path(), contents));
+
+    if (GetParam().live) {
+        const support::RunResult r = support::run_binary({}, d.box.options());
+        EXPECT_TRUE(r.exited && r.exit_status == 0) << r.describe();
+        EXPECT_EQ(r.out, std::string(binary_path()) + " already runs (pid " + std::to_string(getpid()) + ")\n");
+        EXPECT_EQ(r.err, "");
+        EXPECT_TRUE(support::wait_until([] { return support::live_descendants().empty(); }, 5000ms));
+        EXPECT_EQ(read_file(d.box.pid_path()), contents);
+        EXPECT_EQ(access(d.box.log_path().c_str(), F_OK), -1) << read_file(d.box.log_path());
+    } else {
+        ASSERT_TRUE(support::start_server({}, d.box.options(), d.server));
+        EXPECT_EQ(d.server.launch.err, "overwriting stale pid file\n");
+        EXPECT_EQ(d.server.launch.out, "");
+        EXPECT_EQ(read_file(d.box.pid_path()), std::to_string(d.server.pid) + "\n");
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, OldPidFile,
+    ::testing::Values(PidFile{"Live", "{live}\n", true}, PidFile{"LiveWithBlanksAndJunk", "  {live}junk", true},
+                      PidFile{"Dead", "{dead}\n", false}, PidFile{"Empty", "", false},
+                      PidFile{"NoNumber", "abc\n", false}, PidFile{"Zero", "0\n", false},
+                      PidFile{"Negative", "-{live}\n", false},
+                      PidFile{"BeyondPidMax", std::to_string(std::atol(read_file("/proc/sys/kernel/pid_max").c_str()) + 1) + "\n", false},
+                      // Its low 32 bits are 1, a live process.
+                      PidFile{"Beyond32Bits", "4294967297\n", false},
+                      PidFile{"BeyondLongLong", "99999999999999999999999\n", false}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// The pid file names the very process that reads it. Its pid is foretold
+// from the last one handed out (the invoking process, the intermediate one,
+// then the server); another process taking one in between spoils a try.
+TEST(SingleInstance, OwnPidIsStale) {
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        Daemon d;
+        d.box.write_config(support::config_text(d.port, support::free_port()));
+        ASSERT_EQ(mkdir(d.box.run_dir().c_str(), 0755), 0);
+        const pid_t server = std::atoi(read_file("/proc/sys/kernel/ns_last_pid").c_str()) + 3;
+        if (kill(server, 0) == 0 || errno != ESRCH)
+            continue;
+        ASSERT_TRUE(support::write_file(d.box.pid_path(), std::to_string(server) + "\n"));
+        const support::RunResult r = support::run_binary({}, d.box.options());
+        const pid_t w = waitpid(server, nullptr, WNOHANG);  // 0 for a live child of ours (re-parented)
+        if (w == -1)
+            continue;
+        ASSERT_EQ(w, 0) << "the server with the pid on file refused to start: " << r.describe();
+        EXPECT_EQ(r.err, "overwriting stale pid file\n");
+        EXPECT_TRUE(support::wait_for_log(d.box.log_path(), "  pid      " + d.box.pid_path() + " [" +
+                                                                std::to_string(server) + "]"));
+        return;
+    }
+    GTEST_SKIP() << "other processes took the foretold pid every time";
+}
+
+// Runs the binary as another user, under strace to see the run directory it
+// makes, and waits until it and everything it started have ended.
+struct AsUser {
+    int status = -1;
+    std::string out, err, trace;
+};
+
+AsUser run_as(uid_t uid, const std::optional<std::string> &home, const std::string &cwd) {
+    support::TempDir outputs;
+    const std::string id = std::to_string(uid);
+    std::vector<std::string> words{"strace", "-f", "-qq", "-e", "trace=mkdir,mkdirat", "-o", outputs.file("trace"),
+                                   "setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups", "--",
+                                   binary_path()};
+    std::vector<std::string> env{"PATH=/usr/bin:/bin"};
+    if (home)
+        env.push_back("HOME=" + *home);
+    std::vector<char *> argv, envp;
+    for (auto &w : words)
+        argv.push_back(w.data());
+    for (auto &e : env)
+        envp.push_back(e.data());
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
+    const Fd null(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    const Fd out(open(outputs.file("out").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    const Fd err(open(outputs.file("err").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    AsUser result;
+    support::become_subreaper();
+    const pid_t pid = support::spawn_process("/usr/bin/strace", argv.data(), envp.data(), cwd.c_str(), null.get(),
+                                             out.get(), err.get());
+    support::wait_for_exit(pid, 10000ms, &result.status);
+    EXPECT_TRUE(support::wait_until([] { return support::live_descendants().empty(); }, 5000ms));
+    result.out = read_file(outputs.file("out"));
+    result.err = read_file(outputs.file("err"));
+    result.trace = read_file(outputs.file("trace"));
+    return result;
+}
+
+struct HomeCase {
+    uid_t uid;  // 54321 has no entry in the user database; nobody's home is /nonexistent
+    std::optional<std::string> home;
+    int exit_status;
+    std::string err;
+    std::string run_dir_made;
+};
+
+TEST(Home, UnsetOrEmptyFallsBackToTheUserDatabase) {
+    Daemon d;
+    d.box.write_config(support::config_text(d.port, support::free_port()));
+    ASSERT_EQ(chmod(d.box.work.path().c_str(), 0755), 0);
+    const std::vector<HomeCase> cases = {
+        {54321, std::nullopt, 1, "HOME is not set\n", ""},
+        {54321, "", 1, "HOME is not set\n", ""},
+        {65534, std::nullopt, 0, "fopen: No such file or directory\n", "\"/nonexistent/.tarnwick\", 0755"},
+        {65534, "", 0, "fopen: No such file or directory\n", "\"/nonexistent/.tarnwick\", 0755"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.uid) + (c.home ? " HOME=" : " no HOME"));
+        const AsUser r = run_as(c.uid, c.home, d.box.work.path());
+        EXPECT_TRUE(WIFEXITED(r.status) && WEXITSTATUS(r.status) == c.exit_status) << r.status << "\n" << r.err;
+        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.out, "");
+        if (c.run_dir_made.empty())
+            EXPECT_EQ(r.trace.find("mkdir"), std::string::npos) << r.trace;
+        else
+            EXPECT_NE(r.trace.find(c.run_dir_made), std::string::npos) << r.trace;
+    }
+}
+
+// A live process of another user (the probe meets EPERM) counts as running.
+TEST(SingleInstance, LiveProcessOfAnotherUser) {
+    Daemon d;
+    d.box.write_config(support::config_text(d.port, support::free_port()));
+    ASSERT_EQ(mkdir(d.box.run_dir().c_str(), 0755), 0);
+    ASSERT_TRUE(support::write_file(d.box.pid_path(), std::to_string(getpid()) + "\n"));
+    for (const std::string &dir : {d.box.work.path(), d.box.home.path()})
+        ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    const AsUser r = run_as(65534, d.box.home.path(), d.box.work.path());
+    EXPECT_EQ(r.out, std::string(binary_path()) + " already runs (pid " + std::to_string(getpid()) + ")\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(access(d.box.log_path().c_str(), F_OK), -1);
+}
+
+}  // namespace
