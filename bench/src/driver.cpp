@@ -9,7 +9,7 @@
 // usage: twb-driver --server PORT [--server-pid PID] --proxy PORT --proxy-pid PID
 //                   [--tarnwick PORT --tarnwick-pid PID] [--mib N] [--rounds N]
 //                   [--conns N] [--paths direct,proxy,tarnwick] [--json FILE]
-//                   [--extra NAME:PORT:PID]... [--meta KEY=VALUE]...
+//                   [--extra NAME:PORT:PID]... [--wait-quiet SECONDS] [--meta KEY=VALUE]...
 //        twb-driver --free-port
 //        twb-driver --wait-listen PORT SECONDS
 //        twb-driver --wait-quiet SECONDS
@@ -148,6 +148,23 @@ double bench_busy_s(const std::vector<int> &pids) {
             sum += double(std::stoull(f[11]) + std::stoull(f[12]) + std::stoull(f[13]) + std::stoull(f[14])) * kTick;
     }
     return sum;
+}
+
+// Waits until a window of `window_s` in which under 10 % of the machine was
+// busy, for at most `limit_s`. False when the limit came first.
+bool wait_quiet(double limit_s, double window_s) {
+    const double cores = double(sysconf(_SC_NPROCESSORS_ONLN));
+    const double limit = now_seconds() + limit_s;
+    for (;;) {
+        double b0 = machine_busy_s(), t0 = now_seconds();
+        usleep(useconds_t(window_s * 1e6));
+        double share = (machine_busy_s() - b0) / ((now_seconds() - t0) * cores);
+        if (share < 0.10) return true;
+        if (now_seconds() > limit) {
+            fprintf(stderr, "(machine still %.0f%% busy; going on) ", share * 100);
+            return false;
+        }
+    }
 }
 
 // ---------------------------------------------------------------- paths
@@ -435,6 +452,7 @@ struct Options {
     int server_port = 0, server_pid = 0, proxy_port = 0, proxy_pid = 0, tarnwick_port = 0, tarnwick_pid = 0;
     uint64_t mib = 256;
     int rounds = 7, conns = 1000;
+    double quiet_s = 0;  // wait up to this long for a quiet machine before each round
     std::string json;
     std::set<std::string> only;  // empty: every path
     std::vector<std::tuple<std::string, int, int>> extra;  // more tarnwick builds: name, port, pid
@@ -454,7 +472,8 @@ sockaddr_in loopback(int port) {
             "usage: twb-driver --server PORT [--server-pid PID] --proxy PORT --proxy-pid PID [--tarnwick PORT "
             "--tarnwick-pid PID]\n"
             "                  [--mib N] [--rounds N] [--conns N] [--paths direct,proxy,tarnwick]\n"
-            "                  [--json FILE] [--extra NAME:PORT:PID]... [--meta K=V]...\n"
+            "                  [--json FILE] [--extra NAME:PORT:PID]... [--wait-quiet SECONDS]\n"
+            "                  [--meta K=V]...\n"
             "       twb-driver --free-port | --wait-listen PORT SECONDS | --wait-quiet SECONDS\n");
     exit(2);
 }
@@ -476,6 +495,7 @@ Options parse(int argc, char **argv) {
         else if (a == "--mib") o.mib = std::stoull(next());
         else if (a == "--rounds") o.rounds = std::stoi(next());
         else if (a == "--conns") o.conns = std::stoi(next());
+        else if (a == "--wait-quiet") o.quiet_s = std::stod(next());
         else if (a == "--json") o.json = next();
         else if (a == "--paths") {
             std::istringstream in(next());
@@ -555,7 +575,9 @@ int run(const Options &o) {
     if (o.server_pid) ours.push_back(o.server_pid);
     if (o.tarnwick_pid) ours.push_back(o.tarnwick_pid);
     for (auto &e : o.extra) ours.push_back(std::get<2>(e));
-    const double wall0 = now_seconds(), machine0 = machine_busy_s(), ours0 = bench_busy_s(ours);
+    // CPU seconds of the whole machine and of the bench's processes, and the
+    // wall time, added up over the rounds (waits for quiet left out).
+    double machine_sum = 0, ours_sum = 0, wall_sum = 0;
     auto put = [&](const std::string &metric, const std::string &path, int round, double v) {
         auto &vec = t[metric][path];
         vec.resize(size_t(o.rounds), NAN);
@@ -573,6 +595,8 @@ int run(const Options &o) {
         std::vector<Path> order;
         for (size_t i = 0; i < paths.size(); ++i) order.push_back(paths[(i + size_t(round)) % paths.size()]);
         fprintf(stderr, "round %d/%d:", round + 1, o.rounds);
+        if (o.quiet_s > 0) wait_quiet(o.quiet_s, 1.0);
+        const double wall0 = now_seconds(), machine0 = machine_busy_s(), ours0 = bench_busy_s(ours);
         for (auto &p : order) {
             SetupResult s = run_setup(p, o.conns);
             if (!s.error.empty()) {
@@ -621,12 +645,15 @@ int run(const Options &o) {
                 fprintf(stderr, " %s-%s", p.name.c_str(), name.c_str());
             }
         }
+        machine_sum += machine_busy_s() - machine0;
+        ours_sum += bench_busy_s(ours) - ours0;
+        wall_sum += now_seconds() - wall0;
         fprintf(stderr, "\n");
     }
 
     // Share of the machine that other processes took while the clock ran.
     const double cores = double(sysconf(_SC_NPROCESSORS_ONLN));
-    double foreign = ((machine_busy_s() - machine0) - (bench_busy_s(ours) - ours0)) / ((now_seconds() - wall0) * cores);
+    double foreign = (machine_sum - ours_sum) / (wall_sum * cores);
     if (!o.server_pid) foreign = NAN;  // the server's CPU would count as foreign
     else foreign = std::max(0.0, foreign);
 
@@ -791,21 +818,7 @@ int main(int argc, char **argv) {
         printf("%d\n", port);
         return 0;
     }
-    if (argc == 3 && strcmp(argv[1], "--wait-quiet") == 0) {
-        // Until a 2-second window with under 10 % of the machine busy, or the limit.
-        const double cores = double(sysconf(_SC_NPROCESSORS_ONLN));
-        double limit = now_seconds() + atof(argv[2]);
-        for (;;) {
-            double b0 = machine_busy_s(), t0 = now_seconds();
-            usleep(2000000);
-            double share = (machine_busy_s() - b0) / ((now_seconds() - t0) * cores);
-            if (share < 0.10) return 0;
-            if (now_seconds() > limit) {
-                fprintf(stderr, "machine still %.0f%% busy; going on\n", share * 100);
-                return 1;
-            }
-        }
-    }
+    if (argc == 3 && strcmp(argv[1], "--wait-quiet") == 0) return wait_quiet(atof(argv[2]), 2.0) ? 0 : 1;
     if (argc == 4 && strcmp(argv[1], "--wait-listen") == 0) {
         double limit = now_seconds() + atof(argv[3]);
         while (!port_listening(atoi(argv[2]))) {
