@@ -1,0 +1,314 @@
+#include "reliability/helpers.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <map>
+#include <netinet/in.h>
+#include <regex>
+#include <sstream>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace reliability {
+
+namespace {
+
+struct TcpEntry {
+    std::string local, remote;
+    bool listening = false;
+};
+
+std::string address_text(const std::string &hex)
+{
+    // "0100007F:1F90": the address as the kernel's 32-bit word, then the port.
+    in_addr address{};
+    address.s_addr = static_cast<in_addr_t>(std::stoul(hex.substr(0, 8), nullptr, 16));
+    return std::string(inet_ntoa(address)) + ":" + std::to_string(std::stoul(hex.substr(9), nullptr, 16));
+}
+
+// Socket inode -> addresses, from the network namespace of the process.
+std::map<std::string, TcpEntry> tcp_sockets(pid_t pid)
+{
+    std::map<std::string, TcpEntry> sockets;
+    std::istringstream table(read_file("/proc/" + std::to_string(pid) + "/net/tcp"));
+    std::string line;
+    std::getline(table, line);  // column names
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+        if (fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode)
+            sockets[inode] = {address_text(local), address_text(remote), state == "0A"};
+    }
+    return sockets;
+}
+
+std::string describe(pid_t pid, int fd, const std::string &target, const std::map<std::string, TcpEntry> &tcp)
+{
+    if (target.starts_with("socket:[")) {
+        const auto found = tcp.find(target.substr(8, target.size() - 9));
+        if (found == tcp.end())
+            return target;
+        return found->second.listening ? "listen " + found->second.local : "tcp to " + found->second.remote;
+    }
+    if (target.starts_with("pipe:[")) {
+        const std::string info = read_file("/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(fd));
+        const std::size_t flags = info.find("flags:");
+        const long mode = flags == std::string::npos ? -1 : std::strtol(info.c_str() + flags + 6, nullptr, 8);
+        return (mode & O_ACCMODE) == O_WRONLY ? "pipe write" : "pipe read";
+    }
+    return target;
+}
+
+// fd -> readlink target.
+std::map<int, std::string> descriptor_targets(pid_t pid)
+{
+    std::map<int, std::string> targets;
+    const std::string dir_path = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *dir = opendir(dir_path.c_str());
+    if (dir == nullptr)
+        return targets;
+    while (const dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        char target[PATH_MAX];
+        const ssize_t n = readlink((dir_path + "/" + entry->d_name).c_str(), target, sizeof target - 1);
+        if (n > 0)
+            targets[std::atoi(entry->d_name)] = std::string(target, static_cast<std::size_t>(n));
+    }
+    closedir(dir);
+    return targets;
+}
+
+std::string joined(const std::vector<std::string> &items)
+{
+    std::string text;
+    for (const auto &item : items)
+        text += "\n  " + item;
+    return text;
+}
+
+::testing::AssertionResult descriptors_are(pid_t pid, std::vector<std::string> expected)
+{
+    std::sort(expected.begin(), expected.end());
+    const std::vector<std::string> actual = open_descriptors(pid);
+    if (actual == expected)
+        return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "process " << pid << " holds:" << joined(actual)
+                                         << "\nexpected:" << joined(expected);
+}
+
+}  // namespace
+
+std::vector<std::string> open_descriptors(pid_t pid)
+{
+    const auto tcp = tcp_sockets(pid);
+    std::vector<std::string> descriptions;
+    for (const auto &[fd, target] : descriptor_targets(pid))
+        descriptions.push_back(describe(pid, fd, target, tcp));
+    std::sort(descriptions.begin(), descriptions.end());
+    return descriptions;
+}
+
+::testing::AssertionResult server_descriptors_clean(pid_t server, const Sandbox &box, uint16_t listen_port)
+{
+    std::vector<std::string> pipes;
+    for (const auto &[fd, target] : descriptor_targets(server))
+        if (target.starts_with("pipe:"))
+            pipes.push_back(target);
+    if (pipes.size() == 2 && pipes[0] != pipes[1])
+        return ::testing::AssertionFailure() << "the server's pipe ends belong to two pipes: " << pipes[0] << ", "
+                                             << pipes[1];
+    return descriptors_are(server, {"/dev/null", box.log_path(), box.log_path(), box.log_path(), box.pid_path(),
+                                    "listen 127.0.0.1:" + std::to_string(listen_port), "pipe read", "pipe write"});
+}
+
+::testing::AssertionResult client_descriptors_clean(pid_t client, const Sandbox &box, uint16_t client_port,
+                                                    uint16_t proxy_port)
+{
+    return descriptors_are(client, {"/dev/null", box.log_path(), box.log_path(),
+                                    "tcp to 127.0.0.1:" + std::to_string(client_port),
+                                    "tcp to 127.0.0.1:" + std::to_string(proxy_port)});
+}
+
+long status_kb(pid_t pid, const char *field)
+{
+    const std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
+    const std::size_t at = status.find(std::string("\n") + field + ":");
+    return at == std::string::npos ? -1 : std::atol(status.c_str() + at + std::strlen(field) + 2);
+}
+
+long cpu_ms(pid_t pid)
+{
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string skip;
+    for (int i = 3; i < 14; ++i)  // state .. cmajflt
+        fields >> skip;
+    long user = 0, system = 0;
+    fields >> user >> system;
+    return (user + system) * 1000 / sysconf(_SC_CLK_TCK);
+}
+
+std::vector<ProcessInfo> children_of(pid_t parent)
+{
+    std::vector<ProcessInfo> children;
+    for (const auto &info : descendants())
+        if (info.ppid == parent)
+            children.push_back(info);
+    return children;
+}
+
+uint16_t local_port(int fd)
+{
+    sockaddr_in address{};
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
+    return ntohs(address.sin_port);
+}
+
+char pattern_byte(uint64_t offset, uint32_t seed)
+{
+    const uint64_t mixed = (offset + seed) * 0x9E3779B97F4A7C15ull;
+    return static_cast<char>(mixed >> 56 ^ offset >> 16);
+}
+
+std::string pattern(uint64_t offset, std::size_t length, uint32_t seed)
+{
+    std::string bytes(length, '\0');
+    for (std::size_t i = 0; i < length; ++i)
+        bytes[i] = pattern_byte(offset + i, seed);
+    return bytes;
+}
+
+uint64_t checksum(std::string_view bytes, uint64_t start)
+{
+    uint64_t hash = start;
+    for (const char c : bytes)
+        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    return hash;
+}
+
+Source::Source(uint64_t total)
+    : total_(total), server_([this](Connection &conn) {
+          constexpr std::size_t chunk = 64 * 1024;
+          for (uint64_t offset = 0; (total_ == 0 || offset < total_) && !conn.stop_requested();) {
+              const std::size_t n = total_ == 0 ? chunk : static_cast<std::size_t>(std::min<uint64_t>(chunk, total_ - offset));
+              if (!send_all(conn.fd, pattern(offset, n, 0)))
+                  return;
+              offset += n;
+              sent_ += n;
+          }
+      })
+{
+}
+
+Sink::Sink()
+    : server_([this](Connection &conn) {
+          hold_until_closed(conn, [this](std::string_view data) { received_ += data.size(); });
+      })
+{
+}
+
+Session::~Session()
+{
+    if (server.pid != 0) {
+        EXPECT_TRUE(stop());
+    }
+}
+
+::testing::AssertionResult Session::start(uint16_t external_port, uint16_t fake_proxy_port,
+                                          std::string_view extra_config, const TinyproxyOptions &proxy_options)
+{
+    proxy_port = fake_proxy_port;
+    if (proxy_port == 0) {
+        if (auto started = tinyproxy.start(box.work.path(), proxy_options); !started)
+            return started;
+        proxy_port = tinyproxy.port();
+    }
+    // The listen port may be taken between free_port() and the bind: try again.
+    ::testing::AssertionResult result = ::testing::AssertionFailure();
+    for (int attempt = 0; attempt < 3 && !result; ++attempt) {
+        listen_port = free_port();
+        box.write_config(config_text(listen_port, proxy_port, "127.0.0.1:" + std::to_string(external_port)) +
+                         std::string(extra_config));
+        result = start_server({}, box.options(), server);
+        if (result)
+            result = wait_until([&] { return open_descriptors(server.pid).size() == 8; }, milliseconds(5000))
+                         ? server_descriptors_clean(server.pid, box, listen_port)
+                         : ::testing::AssertionFailure() << "the server never listened; log:\n" << read_file(log());
+        if (!result && server.pid != 0)
+            (void)stop();
+    }
+    return result;
+}
+
+::testing::AssertionResult Session::stop()
+{
+    const pid_t pid = server.pid;
+    server.pid = 0;
+    return stop_server(pid);
+}
+
+pid_t Session::client_pid(uint16_t client_port, milliseconds timeout) const
+{
+    const std::regex line("connection from 127\\.0\\.0\\.1:" + std::to_string(client_port) + "$");
+    pid_t pid = 0;
+    wait_until(
+        [&] {
+            for (const auto &text : log_lines(log())) {
+                const LogLine parsed = parse_log_line(text);
+                if (parsed.prefixed && parsed.tag != "***" && std::regex_search(parsed.message, line))
+                    pid = std::atoi(parsed.tag.c_str());
+            }
+            return pid != 0;
+        },
+        timeout);
+    return pid;
+}
+
+std::vector<std::string> Session::messages_of(pid_t client) const
+{
+    std::vector<std::string> messages;
+    for (const auto &text : log_lines(log())) {
+        const LogLine parsed = parse_log_line(text);
+        if (parsed.prefixed && parsed.tag == std::to_string(client))
+            messages.push_back(parsed.message);
+    }
+    return messages;
+}
+
+::testing::AssertionResult Session::ended_cleanly(pid_t client, const std::vector<std::string> &messages,
+                                                  milliseconds timeout) const
+{
+    const std::string ended = "\\*\\*\\* child " + std::to_string(client) + " exited with status 0$";
+    if (auto seen = wait_for_log_regex(log(), ended, 1, timeout); !seen)
+        return seen;
+    std::vector<std::string> logged = messages_of(client);
+    if (!logged.empty() && logged.front().starts_with("connection from "))
+        logged.erase(logged.begin());
+    bool same = logged.size() == messages.size();
+    for (std::size_t i = 0; same && i < messages.size(); ++i)
+        same = std::regex_match(logged[i], std::regex(messages[i]));
+    if (!same)
+        return ::testing::AssertionFailure() << "client " << client << " logged:" << joined(logged)
+                                             << "\nexpected:" << joined(messages) << "\nthe log:\n"
+                                             << read_file(log());
+    if (const auto left = children_of(server.pid); !left.empty())
+        return ::testing::AssertionFailure() << left.size() << " process(es) of the server left, the first "
+                                             << left.front().pid << " in state " << left.front().state;
+    return server_descriptors_clean(server.pid, box, listen_port);
+}
+
+std::string totals(uint64_t in, uint64_t out)
+{
+    return std::to_string(in) + " bytes in, " + std::to_string(out) + " bytes out, \\d+ seconds";
+}
+
+const char *const any_totals = "\\d+ bytes in, \\d+ bytes out, \\d+ seconds";
+
+}  // namespace reliability
