@@ -191,8 +191,11 @@ void client_sends_while_proxy_not_reading(FaultRun &run)
     fcntl(run.client.get(), F_SETFL, O_NONBLOCK);
     const std::string chunk = pattern(0, 64 * 1024, 3);
     uint64_t sent = 0;
-    // Fill every buffer on the way until nothing more is taken for half a second.
-    for (auto last = std::chrono::steady_clock::now(); std::chrono::steady_clock::now() - last < 500ms;) {
+    // Fill every buffer on the way until nothing more is taken for half a
+    // second; a relay that kept taking bytes in would be stopped by the bounds.
+    const auto start = std::chrono::steady_clock::now();
+    for (auto last = start; std::chrono::steady_clock::now() - last < 500ms && sent < 256 * MiB &&
+                            std::chrono::steady_clock::now() - start < 20s;) {
         const ssize_t n = send(run.client.get(), chunk.data(), chunk.size(), MSG_NOSIGNAL);
         if (n > 0) {
             sent += static_cast<uint64_t>(n);
@@ -207,6 +210,7 @@ void client_sends_while_proxy_not_reading(FaultRun &run)
     EXPECT_LT(cpu_ms(run.client_pid) - cpu_before, 200);
     EXPECT_LT(status_kb(run.client_pid, "VmRSS"), status_kb(run.session.server.pid, "VmRSS") + 8 * 1024);
     EXPECT_GT(sent, MiB);
+    EXPECT_LT(sent, 64 * MiB);
     run.release->store(true);
     EXPECT_TRUE(wait_for_log_regex(run.session.log(), write_failed));
     run.expected = {tunnel_open, "incomplete write", any_totals};
