@@ -10,53 +10,34 @@
 
 namespace {
 
-// Most lines fit here; a longer one is formatted again at its full length.
-constexpr std::size_t usual_line = 512;
+// Lines that fit here are built on the stack; a longer one is formatted
+// again at its full length.
+constexpr std::size_t usual_line = 1024;
 
-void append_prefix(std::string &line)
+// The timestamp and the tag; returns their length.
+std::size_t format_prefix(char *out, std::size_t size)
 {
-    char prefix[64];
     int n = 0;
     const time_t now = time(nullptr);
     struct tm local;
     if (localtime_r(&now, &local) != nullptr)
-        n = snprintf(prefix, sizeof prefix, "%4.4i.%2.2i.%2.2i %2.2i:%2.2i:%2.2i ",
-                     local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour,
-                     local.tm_min, local.tm_sec);
-    line.append(prefix, static_cast<std::size_t>(n));
-    if (state.daemon_pid != 0 && getpid() == state.daemon_pid)
-        line += "*** ";
+        n = snprintf(out, size, "%4.4i.%2.2i.%2.2i %2.2i:%2.2i:%2.2i ", local.tm_year + 1900,
+                     local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec);
+    const pid_t self = getpid();
+    if (state.daemon_pid != 0 && self == state.daemon_pid)
+        n += snprintf(out + n, size - static_cast<std::size_t>(n), "*** ");
     else
-        line += std::to_string(getpid()) + ' ';
-}
-
-void append_message(std::string &line, const char *format, va_list args)
-{
-    char small[usual_line];
-    va_list copy;
-    va_copy(copy, args);
-    const int n = vsnprintf(small, sizeof small, format, copy);
-    va_end(copy);
-    if (n < 0)
-        return;
-    if (static_cast<std::size_t>(n) < sizeof small) {
-        line.append(small, static_cast<std::size_t>(n));
-        return;
-    }
-    const std::size_t start = line.size();
-    line.resize(start + static_cast<std::size_t>(n) + 1);
-    vsnprintf(line.data() + start, static_cast<std::size_t>(n) + 1, format, args);
-    line.resize(start + static_cast<std::size_t>(n));
+        n += snprintf(out + n, size - static_cast<std::size_t>(n), "%d ", static_cast<int>(self));
+    return static_cast<std::size_t>(n);
 }
 
 // One write per line: every process appends to the same file, and a line
 // written in pieces could be split by another process's line.
-void write_line(const std::string &line)
+void write_line(const char *line, std::size_t length)
 {
-    fflush(stderr);
     std::size_t done = 0;
-    while (done < line.size()) {
-        const ssize_t n = write(STDERR_FILENO, line.data() + done, line.size() - done);
+    while (done < length) {
+        const ssize_t n = write(STDERR_FILENO, line + done, length - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -65,19 +46,35 @@ void write_line(const std::string &line)
     }
 }
 
+void write_long_line(const char *prefix, std::size_t prefix_length, std::size_t message_length,
+                     const char *format, va_list args)
+{
+    std::string line(prefix, prefix_length);
+    line.resize(prefix_length + message_length + 1);
+    vsnprintf(line.data() + prefix_length, message_length + 1, format, args);
+    line.back() = '\n';
+    write_line(line.data(), line.size());
+}
+
 }  // namespace
 
 void log_msg(const char *format, ...)
 {
     const int saved_errno = errno;
-    std::string line;
-    line.reserve(usual_line);
-    append_prefix(line);
+    char line[usual_line];
+    const std::size_t prefix = format_prefix(line, sizeof line);
     va_list args;
     va_start(args, format);
-    append_message(line, format, args);
+    va_list again;
+    va_copy(again, args);
+    const int n = vsnprintf(line + prefix, sizeof line - prefix, format, args);
     va_end(args);
-    line += '\n';
-    write_line(line);
+    if (n >= 0 && prefix + static_cast<std::size_t>(n) + 1 < sizeof line) {
+        line[prefix + static_cast<std::size_t>(n)] = '\n';
+        write_line(line, prefix + static_cast<std::size_t>(n) + 1);
+    } else if (n >= 0) {
+        write_long_line(line, prefix, static_cast<std::size_t>(n), format, again);
+    }
+    va_end(again);
     errno = saved_errno;
 }

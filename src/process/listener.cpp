@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -47,6 +48,10 @@ int open_listener()
     const int reuse = 1;
     if (setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &reuse, sizeof reuse) != 0)
         return fail_listener(fd, "setsockopt");
+    // Accepted sockets inherit this. Without it the tail of a relayed chunk can
+    // wait for the peer's delayed acknowledgement.
+    const int no_delay = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &no_delay, sizeof no_delay);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     // An address only: the listen host is never looked up by name.
@@ -63,14 +68,16 @@ int open_listener()
     return fd;
 }
 
-// A client process holds nothing of the server's but the log descriptors 1 and 2.
+// A client process holds nothing of the server's but the log descriptors 1
+// and 2. The streams' descriptors are closed under them: the streams are never
+// used again here, and the process ends with _exit.
 void drop_server_descriptors(int listen_fd)
 {
     close(listen_fd);
     close_wakeup_pipe();
     for (FILE **stream : {&state.log_file, &state.pid_file}) {
         if (*stream != nullptr)
-            fclose(*stream);
+            close(fileno(*stream));
         *stream = nullptr;
     }
 }
@@ -81,8 +88,6 @@ void drop_server_descriptors(int listen_fd)
 [[noreturn]] void serve_connection(int listen_fd, int client_fd, const sockaddr_in &peer)
 {
     drop_server_descriptors(listen_fd);
-    if (!set_nonblocking(client_fd))
-        perror("fcntl");
     log_msg("connection from %s:%i", inet_ntoa(peer.sin_addr), ntohs(peer.sin_port));
     handle_client(client_fd);
     close(client_fd);
@@ -94,7 +99,9 @@ bool accept_connection(int listen_fd)
 {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    const int client_fd = accept(listen_fd, reinterpret_cast<sockaddr *>(&peer), &length);
+    // Non-blocking from the start, whatever the system's inheritance rules.
+    const int client_fd =
+        accept4(listen_fd, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_NONBLOCK);
     if (client_fd < 0 || length != sizeof peer) {
         perror("accept");
         if (client_fd >= 0)
@@ -129,9 +136,9 @@ bool serve_once(int listen_fd)
         perror("select");
         return false;
     }
+    if (ready > 0 && FD_ISSET(listen_fd, &readable) && !accept_connection(listen_fd))
+        return false;
     reap_children();
-    if (ready > 0 && FD_ISSET(listen_fd, &readable))
-        return accept_connection(listen_fd);
     return true;
 }
 

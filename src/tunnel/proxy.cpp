@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <netdb.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <optional>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -59,6 +60,8 @@ int connect_to_proxy()
         close(fd);
         return 0;
     }
+    const int no_delay = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &no_delay, sizeof no_delay);
     return fd;
 }
 

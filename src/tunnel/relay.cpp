@@ -63,7 +63,10 @@ Step move_chunk(int from, int to, char *buffer, uint64_t &moved)
 // end message, or nullptr when the wait failed.
 const char *relay(int client_fd, int proxy_fd, uint64_t &bytes_in, uint64_t &bytes_out)
 {
-    char buffer[relay_chunk];
+    // Static rather than on the stack: a 64 KiB frame would be probed page by
+    // page on entry, and each probe is a page fault in a freshly forked process.
+    // Here only the pages that data actually reaches are ever touched.
+    static char buffer[relay_chunk];
     const int count = (client_fd > proxy_fd ? client_fd : proxy_fd) + 1;
     for (;;) {
         fd_set readable;
