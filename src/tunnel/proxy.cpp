@@ -11,6 +11,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <optional>
+#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +20,9 @@ namespace {
 // How much of the proxy's answer is looked at per step. The bytes are only
 // peeked at; exactly those that belong to the header are then consumed.
 constexpr std::size_t peek_size = 4096;
+constexpr int wait_milliseconds = 10000;
+
+enum class Answer { header, none, client_gone };
 
 std::optional<in_addr> resolve_proxy(const std::string &host)
 {
@@ -97,24 +101,47 @@ bool consume(int fd, std::size_t count)
     return true;
 }
 
+// Waits until the proxy has something to say. False when the client hangs up
+// first: it has no use for the tunnel any more, and a proxy that never answers
+// must not keep this process forever. Bytes the client sent are not touched.
+bool wait_for_proxy(int proxy_fd, int client_fd)
+{
+    for (;;) {
+        pollfd watched[] = {{proxy_fd, POLLIN, 0}, {client_fd, POLLRDHUP, 0}};
+        const int ready = poll(watched, 2, wait_milliseconds);
+        if (ready < 0 && errno != EINTR) {
+            perror("poll");
+            return true;  // the read that follows reports what is wrong
+        }
+        if (ready <= 0)
+            continue;
+        if (watched[0].revents != 0)
+            return true;
+        if ((watched[1].revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0)
+            return false;
+    }
+}
+
 // Reads the response header up to its empty line and not one byte further:
 // whatever follows is the remote side's first tunnel data.
-bool read_response_header(int fd, ResponseScan &scan)
+Answer read_response_header(int fd, int client_fd, ResponseScan &scan)
 {
     char bytes[peek_size];
     while (!scan.done) {
+        if (!wait_for_proxy(fd, client_fd))
+            return Answer::client_gone;
         const ssize_t n = recv(fd, bytes, sizeof bytes, MSG_PEEK);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             perror("read");
         if (n <= 0)
-            return false;
+            return Answer::none;
         const std::size_t used = scan_response(scan, std::string_view(bytes, static_cast<std::size_t>(n)));
         if (!consume(fd, used))
-            return false;
+            return Answer::none;
     }
-    return true;
+    return Answer::header;
 }
 
 }  // namespace
@@ -130,15 +157,17 @@ std::string build_connect_request()
     return request;
 }
 
-int open_proxy_connection()
+int open_proxy_connection(int client_fd)
 {
     const int fd = connect_to_proxy();
     if (fd == 0)
         return 0;
     send_request(fd, build_connect_request());
     ResponseScan scan;
-    if (!read_response_header(fd, scan)) {
-        log_msg("didn't detect proxy response");
+    const Answer answer = read_response_header(fd, client_fd, scan);
+    if (answer != Answer::header) {
+        log_msg(answer == Answer::none ? "didn't detect proxy response"
+                                       : "client left before proxy response");
         close(fd);
         return 0;
     }

@@ -8,6 +8,7 @@
 std::string build_connect_request();
 
 // Connects to the proxy, asks for the tunnel and consumes the proxy's response
-// header. Returns the connected socket, or 0 when no tunnel could be opened
+// header; gives up when the client (client_fd) hangs up before the proxy has
+// answered. Returns the connected socket, or 0 when no tunnel could be opened
 // (the reason is already logged).
-int open_proxy_connection();
+int open_proxy_connection(int client_fd);

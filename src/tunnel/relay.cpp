@@ -126,7 +126,7 @@ int write_all(int fd, const char *data, int32_t len)
 
 void handle_client(int client_fd)
 {
-    const int proxy_fd = open_proxy_connection();
+    const int proxy_fd = open_proxy_connection(client_fd);
     if (proxy_fd == 0) {
         log_msg("handle_client() can't open proxy connection");
         return;

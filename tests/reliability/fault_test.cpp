@@ -216,6 +216,17 @@ void client_sends_while_proxy_not_reading(FaultRun &run)
     run.expected = {tunnel_open, "incomplete write", any_totals};
 }
 
+void client_leaves_before_proxy_answers(FaultRun &run)
+{
+    // A proxy that takes the request and never says a word.
+    run.fake = std::make_unique<FakeProxy>(proxy_reply("", AfterReply::hold));
+    ASSERT_TRUE(run.session.start(9, run.fake->port()));
+    connect_client(run);
+    ASSERT_TRUE(wait_until([&] { return !run.fake->request(0).empty(); }, 10s));
+    run.client.reset();
+    run.expected = {"client left before proxy response", R"(handle_client\(\) can't open proxy connection)"};
+}
+
 struct FaultCase {
     const char *name;
     void (*inject)(FaultRun &);
@@ -246,7 +257,8 @@ INSTANTIATE_TEST_SUITE_P(
                       FaultCase{"ProxyAnswersOneByteASecond", proxy_answers_one_byte_a_second},
                       FaultCase{"HeaderAndDataInOneSegment", header_and_data_in_one_segment},
                       FaultCase{"HundredMiBToASlowReader", hundred_mib_to_a_slow_reader},
-                      FaultCase{"ClientSendsWhileProxyNotReading", client_sends_while_proxy_not_reading}),
+                      FaultCase{"ClientSendsWhileProxyNotReading", client_sends_while_proxy_not_reading},
+                      FaultCase{"ClientLeavesBeforeProxyAnswers", client_leaves_before_proxy_answers}),
     [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
