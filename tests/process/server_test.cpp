@@ -75,6 +75,8 @@ TEST_F(Served, TwentyTunnelsAtOnce) {
         EXPECT_TRUE(support::wait_for_log(d.box.log_path(), pids[i] + " " + std::to_string(size + 4) + " bytes in, " +
                                                                 std::to_string(size + 4) + " bytes out"));
     EXPECT_TRUE(support::wait_until([&] { return clients_left().empty(); }, 2000ms));
+    for (const auto &line : support::log_lines(d.box.log_path()))  // one write per line: none split
+        EXPECT_TRUE(support::parse_log_line(line).prefixed) << line;
 }
 
 TEST_F(Served, SignalsThatChangeNothing) {

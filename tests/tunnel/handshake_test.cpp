@@ -139,10 +139,11 @@ TEST(ProxyAddress, NamesAndRefusedConnections) {
     // A label longer than 63 bytes can't be put into a DNS query: the C
     // library fails the lookup without sending one (strace shows no socket
     // but nscd's). "localhost" comes from /etc/hosts.
-    const std::string unresolvable = std::string(64, 'a') + ".example";
+    const std::string unresolvable = std::string(64, 'a') + "\x01\xff.example";
+    const std::string shown = std::string(64, 'a') + "\\x01\\xFF.example";
     const std::vector<std::tuple<std::string, uint16_t, Expect>> places = {
         {"localhost", proxy.port(), established(proxy.port(), "localhost")},
-        {unresolvable, proxy.port(), "invalid host name " + unresolvable},
+        {unresolvable, proxy.port(), "invalid host name " + shown},
         {"127.0.0.1", nobody, "connect: Connection refused"},
     };
     for (const auto &[host, port, first] : places) {
@@ -159,6 +160,9 @@ TEST(ProxyAddress, NamesAndRefusedConnections) {
         } else {
             EXPECT_TRUE(support::wait_closed(client.get()));
             EXPECT_TRUE(d.story(pid, {first, "handle_client() can't open proxy connection"}));
+        }
+        if (host == unresolvable) {
+            EXPECT_TRUE(support::wait_for_log(d.box.log_path(), "***   proxy    " + shown + ":"));
         }
     }
 }
