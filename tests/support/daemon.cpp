@@ -6,6 +6,8 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
+#include <unistd.h>
 #include <sys/wait.h>
 
 namespace support {
@@ -31,6 +33,37 @@ std::string config_text(int listen_port, int proxy_port, std::string_view extern
     if (auth)
         text += "auth " + std::string(*auth) + "\n";
     return text;
+}
+
+// True when one of pid's sockets is in the LISTEN state of /proc/net/tcp.
+static bool holds_listener(pid_t pid) {
+    const std::string fd_dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *dir = opendir(fd_dir.c_str());
+    if (dir == nullptr)
+        return false;
+    std::vector<std::string> inodes;
+    while (const dirent *entry = readdir(dir)) {
+        char target[64] = {};
+        const std::string link = fd_dir + "/" + entry->d_name;
+        if (readlink(link.c_str(), target, sizeof target - 1) > 0 && strncmp(target, "socket:[", 8) == 0)
+            inodes.emplace_back(target + 8, strcspn(target + 8, "]"));
+    }
+    closedir(dir);
+    const std::string table = read_file("/proc/net/tcp");
+    for (const std::string &inode : inodes)
+        for (std::size_t at = table.find(" 0A "); at != std::string::npos; at = table.find(" 0A ", at + 1)) {
+            const std::size_t end = table.find('\n', at);
+            if (table.substr(at, end - at).find(" " + inode + " ") != std::string::npos)
+                return true;
+        }
+    return false;
+}
+
+// Still running (neither gone nor a zombie waiting to be reaped).
+static bool running(pid_t pid) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t paren = stat.rfind(')');
+    return paren != std::string::npos && paren + 2 < stat.size() && stat[paren + 2] != 'Z';
 }
 
 static pid_t recorded_pid(const std::string &pid_path) {
@@ -77,7 +110,13 @@ static pid_t recorded_pid(const std::string &pid_path) {
                                              << "); log:\n" << read_file(log_path);
     reap_zombie_children(pid);
     server.pid = pid;
-    return wait_for_log(log_path, "  external ", 1, timeout, log_start);
+    auto banner = wait_for_log(log_path, "  external ", 1, timeout, log_start);
+    if (!banner)
+        return banner;
+    // The listener is opened right after the banner; a server that cannot open
+    // it ends, which the caller may be testing for.
+    wait_until([&] { return holds_listener(pid) || !running(pid); }, timeout);
+    return banner;
 }
 
 ::testing::AssertionResult stop_server(pid_t pid, milliseconds timeout) {
