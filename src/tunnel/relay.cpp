@@ -18,8 +18,6 @@ namespace {
 constexpr std::size_t relay_chunk = 65535;
 constexpr time_t wait_seconds = 10;
 
-enum class Step { moved, nothing, closed, write_failed };
-
 void make_nonblocking(int fd)
 {
     const int flags = fcntl(fd, F_GETFL);
@@ -45,28 +43,26 @@ bool wait_writable(int fd)
     }
 }
 
-// One read from `from`, passed on whole to `to`.
-Step move_chunk(int from, int to, char *buffer, uint64_t &moved)
+// One read from `from`, passed on whole to `to`. Returns the end message when
+// the tunnel must end, nullptr while it goes on.
+const char *move_chunk(int from, int to, char *buffer, uint64_t &moved, const char *closed_message)
 {
     const ssize_t n = read(from, buffer, relay_chunk);
     if (n == 0)
-        return Step::closed;
+        return closed_message;
     if (n < 0)
-        return Step::nothing;
+        return nullptr;  // nothing moved (a spurious readiness report, say)
     if (write_all(to, buffer, static_cast<int32_t>(n)) != 0)
-        return Step::write_failed;
+        return "incomplete write";
     moved += static_cast<uint64_t>(n);
-    return Step::moved;
+    return nullptr;
 }
 
 // Copies both ways until a side closes or a transfer fails. Returns the
 // end message, or nullptr when the wait failed.
 const char *relay(int client_fd, int proxy_fd, uint64_t &bytes_in, uint64_t &bytes_out)
 {
-    // Static rather than on the stack: a 64 KiB frame would be probed page by
-    // page on entry, and each probe is a page fault in a freshly forked process.
-    // Here only the pages that data actually reaches are ever touched.
-    static char buffer[relay_chunk];
+    char buffer[relay_chunk];
     const int count = (client_fd > proxy_fd ? client_fd : proxy_fd) + 1;
     for (;;) {
         fd_set readable;
@@ -81,20 +77,13 @@ const char *relay(int client_fd, int proxy_fd, uint64_t &bytes_in, uint64_t &byt
             perror("select");
             return nullptr;
         }
-        if (FD_ISSET(proxy_fd, &readable)) {
-            const Step step = move_chunk(proxy_fd, client_fd, buffer, bytes_in);
-            if (step == Step::closed)
-                return "connection closed by proxy";
-            if (step == Step::write_failed)
-                return "incomplete write";
-        }
-        if (FD_ISSET(client_fd, &readable)) {
-            const Step step = move_chunk(client_fd, proxy_fd, buffer, bytes_out);
-            if (step == Step::closed)
-                return "connection closed by client";
-            if (step == Step::write_failed)
-                return "incomplete write";
-        }
+        // The proxy side first; an end there leaves the client side unread.
+        if (FD_ISSET(proxy_fd, &readable))
+            if (const char *end = move_chunk(proxy_fd, client_fd, buffer, bytes_in, "connection closed by proxy"))
+                return end;
+        if (FD_ISSET(client_fd, &readable))
+            if (const char *end = move_chunk(client_fd, proxy_fd, buffer, bytes_out, "connection closed by client"))
+                return end;
     }
 }
 
