@@ -6,7 +6,9 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <unistd.h>
 
 namespace {
@@ -35,16 +37,9 @@ std::string read_pid_file(FILE *file)
     return std::string(bytes, n);
 }
 
-// A recorded server that is still there, seen through signal 0 so that no
-// unrelated process that reuses the id is disturbed. EPERM means a live
-// process of another user.
-bool server_runs(pid_t pid)
-{
-    return pid != getpid() && (kill(pid, 0) == 0 || errno != ESRCH);
-}
-
-}  // namespace
-
+// The process id recorded at the start of a pid file's contents, or none when
+// it is missing, not positive or out of the system's pid range (a number of
+// one of those kinds can only be a stale or foreign file).
 std::optional<pid_t> parse_pid(std::string_view contents)
 {
     const std::string text(contents.substr(0, pid_file_peek));
@@ -54,6 +49,16 @@ std::optional<pid_t> parse_pid(std::string_view contents)
         return std::nullopt;
     return static_cast<pid_t>(value);
 }
+
+// A recorded server that is still there, seen through signal 0 so that no
+// unrelated process that reuses the id is disturbed. EPERM means a live
+// process of another user.
+bool server_runs(pid_t pid)
+{
+    return pid != getpid() && (kill(pid, 0) == 0 || errno != ESRCH);
+}
+
+}  // namespace
 
 bool claim_pid_file(const char *invocation_name)
 {
