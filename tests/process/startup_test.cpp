@@ -4,8 +4,8 @@
 
 #include "tunnel/e2e.h"
 
+#include <algorithm>
 #include <csignal>
-#include <dirent.h>
 #include <fcntl.h>
 #include <map>
 #include <sys/stat.h>
@@ -16,6 +16,7 @@ namespace {
 using namespace e2e;
 using support::binary_path;
 using support::read_file;
+using support::spawn;
 
 std::string proc(pid_t pid, const std::string &entry) { return "/proc/" + std::to_string(pid) + "/" + entry; }
 
@@ -25,22 +26,9 @@ std::string link_target(const std::string &path) {
     return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : "";
 }
 
-// Descriptor number -> what it refers to.
-std::map<int, std::string> descriptors(pid_t pid) {
-    std::map<int, std::string> fds;
-    if (DIR *dir = opendir(proc(pid, "fd").c_str())) {
-        while (dirent *e = readdir(dir))
-            if (e->d_name[0] != '.')
-                fds[std::atoi(e->d_name)] = link_target(proc(pid, "fd/") + e->d_name);
-        closedir(dir);
-    }
-    return fds;
-}
-
 bool nonblocking(pid_t pid, int fd) {
-    const std::string info = read_file(proc(pid, "fdinfo/" + std::to_string(fd)));
-    const std::size_t at = info.find("flags:");
-    return at != std::string::npos && (std::strtol(info.c_str() + at + 6, nullptr, 8) & O_NONBLOCK) != 0;
+    const long flags = support::descriptor_flags(pid, fd);
+    return flags >= 0 && (flags & O_NONBLOCK) != 0;
 }
 
 mode_t mode_of(const std::string &path) {
@@ -96,7 +84,7 @@ TEST(StartUp, DetachedServerItsFilesAndDescriptors) {
     EXPECT_NE(session, getsid(0));
     EXPECT_EQ(tty, 0);
     const std::vector<std::string> standard{"/dev/null", log, log};
-    std::map<int, std::string> fds = descriptors(pid);
+    std::map<int, std::string> fds = support::descriptor_targets(pid);
     EXPECT_EQ((std::vector{fds[0], fds[1], fds[2]}), standard);
     for (const auto &[fd, target] : fds)
         EXPECT_TRUE(fd < 3 || target.starts_with("socket:") || target.starts_with("pipe:") || target == log ||
@@ -104,10 +92,13 @@ TEST(StartUp, DetachedServerItsFilesAndDescriptors) {
             << "server descriptor " << fd << " -> " << target;
 
     // A client process holds its two sockets, both non-blocking, and nothing of the server's.
+    const std::string listener = "listen 127.0.0.1:" + std::to_string(d.port);
+    ASSERT_TRUE(support::wait_until([&] { return std::ranges::count(support::open_descriptors(pid), listener) == 1; },
+                                    5000ms));
     Fd client;
     const std::string child = d.connect(client);
     ASSERT_TRUE(support::wait_for_log(log, child + " connection through proxy"));
-    fds = descriptors(std::stoi(child));
+    fds = support::descriptor_targets(std::stoi(child));
     EXPECT_EQ(fds.size(), 5u);
     std::vector<int> sockets;
     for (const auto &[fd, target] : fds)
@@ -117,6 +108,7 @@ TEST(StartUp, DetachedServerItsFilesAndDescriptors) {
     ASSERT_EQ(sockets.size(), 2u);
     EXPECT_TRUE(nonblocking(std::stoi(child), sockets[0]) && nonblocking(std::stoi(child), sockets[1]));
     client.reset();
+    ASSERT_TRUE(support::wait_for_log(log, "*** child " + child + " exited"));  // before the stop's last line
 
     // After a stop the pid file stays; the next start finds it stale and
     // appends to the log; a further start meets a running server.

@@ -1,88 +1,14 @@
 #include "reliability/helpers.h"
 
 #include <algorithm>
-#include <arpa/inet.h>
-#include <climits>
-#include <cstdio>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
-#include <map>
-#include <netinet/in.h>
 #include <regex>
 #include <sstream>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace reliability {
 
 namespace {
-
-struct TcpEntry {
-    std::string local, remote;
-    bool listening = false;
-};
-
-std::string address_text(const std::string &hex)
-{
-    // "0100007F:1F90": the address as the kernel's 32-bit word, then the port.
-    in_addr address{};
-    address.s_addr = static_cast<in_addr_t>(std::stoul(hex.substr(0, 8), nullptr, 16));
-    return std::string(inet_ntoa(address)) + ":" + std::to_string(std::stoul(hex.substr(9), nullptr, 16));
-}
-
-// Socket inode -> addresses, from the network namespace of the process.
-std::map<std::string, TcpEntry> tcp_sockets(pid_t pid)
-{
-    std::map<std::string, TcpEntry> sockets;
-    std::istringstream table(read_file("/proc/" + std::to_string(pid) + "/net/tcp"));
-    std::string line;
-    std::getline(table, line);  // column names
-    while (std::getline(table, line)) {
-        std::istringstream fields(line);
-        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
-        if (fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode)
-            sockets[inode] = {address_text(local), address_text(remote), state == "0A"};
-    }
-    return sockets;
-}
-
-std::string describe(pid_t pid, int fd, const std::string &target, const std::map<std::string, TcpEntry> &tcp)
-{
-    if (target.starts_with("socket:[")) {
-        const auto found = tcp.find(target.substr(8, target.size() - 9));
-        if (found == tcp.end())
-            return target;
-        return found->second.listening ? "listen " + found->second.local : "tcp to " + found->second.remote;
-    }
-    if (target.starts_with("pipe:[")) {
-        const std::string info = read_file("/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(fd));
-        const std::size_t flags = info.find("flags:");
-        const long mode = flags == std::string::npos ? -1 : std::strtol(info.c_str() + flags + 6, nullptr, 8);
-        return (mode & O_ACCMODE) == O_WRONLY ? "pipe write" : "pipe read";
-    }
-    return target;
-}
-
-// fd -> readlink target.
-std::map<int, std::string> descriptor_targets(pid_t pid)
-{
-    std::map<int, std::string> targets;
-    const std::string dir_path = "/proc/" + std::to_string(pid) + "/fd";
-    DIR *dir = opendir(dir_path.c_str());
-    if (dir == nullptr)
-        return targets;
-    while (const dirent *entry = readdir(dir)) {
-        if (entry->d_name[0] == '.')
-            continue;
-        char target[PATH_MAX];
-        const ssize_t n = readlink((dir_path + "/" + entry->d_name).c_str(), target, sizeof target - 1);
-        if (n > 0)
-            targets[std::atoi(entry->d_name)] = std::string(target, static_cast<std::size_t>(n));
-    }
-    closedir(dir);
-    return targets;
-}
 
 std::string joined(const std::vector<std::string> &items)
 {
@@ -103,16 +29,6 @@ std::string joined(const std::vector<std::string> &items)
 }
 
 }  // namespace
-
-std::vector<std::string> open_descriptors(pid_t pid)
-{
-    const auto tcp = tcp_sockets(pid);
-    std::vector<std::string> descriptions;
-    for (const auto &[fd, target] : descriptor_targets(pid))
-        descriptions.push_back(describe(pid, fd, target, tcp));
-    std::sort(descriptions.begin(), descriptions.end());
-    return descriptions;
-}
 
 ::testing::AssertionResult server_descriptors_clean(pid_t server, const Sandbox &box, uint16_t listen_port)
 {
@@ -152,45 +68,6 @@ long cpu_ms(pid_t pid)
     long user = 0, system = 0;
     fields >> user >> system;
     return (user + system) * 1000 / sysconf(_SC_CLK_TCK);
-}
-
-std::vector<ProcessInfo> children_of(pid_t parent)
-{
-    std::vector<ProcessInfo> children;
-    for (const auto &info : descendants())
-        if (info.ppid == parent)
-            children.push_back(info);
-    return children;
-}
-
-uint16_t local_port(int fd)
-{
-    sockaddr_in address{};
-    socklen_t length = sizeof address;
-    getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length);
-    return ntohs(address.sin_port);
-}
-
-char pattern_byte(uint64_t offset, uint32_t seed)
-{
-    const uint64_t mixed = (offset + seed) * 0x9E3779B97F4A7C15ull;
-    return static_cast<char>(mixed >> 56 ^ offset >> 16);
-}
-
-std::string pattern(uint64_t offset, std::size_t length, uint32_t seed)
-{
-    std::string bytes(length, '\0');
-    for (std::size_t i = 0; i < length; ++i)
-        bytes[i] = pattern_byte(offset + i, seed);
-    return bytes;
-}
-
-uint64_t checksum(std::string_view bytes, uint64_t start)
-{
-    uint64_t hash = start;
-    for (const char c : bytes)
-        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
-    return hash;
 }
 
 Source::Source(uint64_t total)
@@ -303,12 +180,5 @@ std::vector<std::string> Session::messages_of(pid_t client) const
                                              << left.front().pid << " in state " << left.front().state;
     return server_descriptors_clean(server.pid, box, listen_port);
 }
-
-std::string totals(uint64_t in, uint64_t out)
-{
-    return std::to_string(in) + " bytes in, " + std::to_string(out) + " bytes out, \\d+ seconds";
-}
-
-const char *const any_totals = "\\d+ bytes in, \\d+ bytes out, \\d+ seconds";
 
 }  // namespace reliability

@@ -1,6 +1,6 @@
 // What the reliability tests share: a running server between a proxy and an
-// external service, the descriptor check, the view of a process through
-// /proc, and data that can be checked after the trip.
+// external service, the descriptor check and the view of a process through
+// /proc.
 #pragma once
 
 #include "support/support.h"
@@ -17,12 +17,6 @@ namespace reliability {
 using namespace support;
 
 // ---- descriptors ----
-
-// One text per open descriptor of the process, sorted: "/dev/null" or a
-// file's path, "listen 127.0.0.1:P" for a listening socket, "tcp to
-// 127.0.0.1:P" for a connected one (named by its peer), "pipe read" or
-// "pipe write", and "socket:[inode]" for a socket not in /proc/net/tcp.
-std::vector<std::string> open_descriptors(pid_t pid);
 
 // The server holds exactly /dev/null (0), the log (1, 2 and the log stream),
 // the pid file's stream, its listening socket and the two ends of one pipe.
@@ -41,21 +35,7 @@ long status_kb(pid_t pid, const char *field);
 // User plus system CPU time the process has used, in milliseconds.
 long cpu_ms(pid_t pid);
 
-// The server's children, zombies included.
-std::vector<ProcessInfo> children_of(pid_t parent);
-
-// The local port of a connected socket.
-uint16_t local_port(int fd);
-
-// ---- data ----
-
-// The bytes of a stream that can be recomputed at any offset, so a reader can
-// check every byte without keeping a copy: no byte lost, added or moved.
-char pattern_byte(uint64_t offset, uint32_t seed);
-std::string pattern(uint64_t offset, std::size_t length, uint32_t seed);
-
-// FNV-1a, 64 bits.
-uint64_t checksum(std::string_view bytes, uint64_t start = 14695981039346656037ull);
+// ---- external services ----
 
 // An external service that sends `total` pattern bytes (seed 0) to each
 // connection and then closes it (total 0: until the peer goes or a stop).
@@ -124,11 +104,5 @@ struct Session {
     ::testing::AssertionResult ended_cleanly(pid_t client, const std::vector<std::string> &messages,
                                              milliseconds timeout = milliseconds(20000)) const;
 };
-
-// "<n> bytes in, <m> bytes out, <s> seconds", as a whole-line regex.
-std::string totals(uint64_t in, uint64_t out);
-
-// Any totals line.
-extern const char *const any_totals;
 
 }  // namespace reliability

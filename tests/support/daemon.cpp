@@ -2,11 +2,11 @@
 
 #include "support/log_reader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <unistd.h>
 #include <sys/wait.h>
 
@@ -33,30 +33,6 @@ std::string config_text(int listen_port, int proxy_port, std::string_view extern
     if (auth)
         text += "auth " + std::string(*auth) + "\n";
     return text;
-}
-
-// True when one of pid's sockets is in the LISTEN state of /proc/net/tcp.
-static bool holds_listener(pid_t pid) {
-    const std::string fd_dir = "/proc/" + std::to_string(pid) + "/fd";
-    DIR *dir = opendir(fd_dir.c_str());
-    if (dir == nullptr)
-        return false;
-    std::vector<std::string> inodes;
-    while (const dirent *entry = readdir(dir)) {
-        char target[64] = {};
-        const std::string link = fd_dir + "/" + entry->d_name;
-        if (readlink(link.c_str(), target, sizeof target - 1) > 0 && strncmp(target, "socket:[", 8) == 0)
-            inodes.emplace_back(target + 8, strcspn(target + 8, "]"));
-    }
-    closedir(dir);
-    const std::string table = read_file("/proc/net/tcp");
-    for (const std::string &inode : inodes)
-        for (std::size_t at = table.find(" 0A "); at != std::string::npos; at = table.find(" 0A ", at + 1)) {
-            const std::size_t end = table.find('\n', at);
-            if (table.substr(at, end - at).find(" " + inode + " ") != std::string::npos)
-                return true;
-        }
-    return false;
 }
 
 // Still running (neither gone nor a zombie waiting to be reaped).
@@ -115,7 +91,8 @@ static pid_t recorded_pid(const std::string &pid_path) {
         return banner;
     // The listener is opened right after the banner; a server that cannot open
     // it ends, which the caller may be testing for.
-    wait_until([&] { return holds_listener(pid) || !running(pid); }, timeout);
+    const auto listening = [](const std::string &d) { return d.starts_with("listen "); };
+    wait_until([&] { return std::ranges::any_of(open_descriptors(pid), listening) || !running(pid); }, timeout);
     return banner;
 }
 

@@ -103,4 +103,11 @@ int count_log_lines(const std::string &path, std::string_view needle, std::size_
     return count_matching(path, from, [&](const std::string &line) { return line.find(needle) != std::string::npos; });
 }
 
+std::string totals(uint64_t in, uint64_t out, std::string_view seconds) {
+    return std::to_string(in) + " bytes in, " + std::to_string(out) + " bytes out, " + std::string(seconds) +
+           " seconds";
+}
+
+const char *const any_totals = "\\d+ bytes in, \\d+ bytes out, \\d+ seconds";
+
 }  // namespace support

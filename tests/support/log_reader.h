@@ -3,6 +3,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <gtest/gtest.h>
 #include <regex>
 #include <string>
@@ -49,5 +50,12 @@ std::vector<std::string> log_messages(const std::string &path, std::size_t from 
 
 // How many complete lines contain needle right now.
 int count_log_lines(const std::string &path, std::string_view needle, std::size_t from = 0);
+
+// A client process's totals message "<in> bytes in, <out> bytes out, <s>
+// seconds" as a whole-message regex, the seconds matching `seconds`.
+std::string totals(uint64_t in, uint64_t out, std::string_view seconds = "\\d+");
+
+// Any totals message.
+extern const char *const any_totals;
 
 }  // namespace support

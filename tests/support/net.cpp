@@ -23,7 +23,7 @@ static sockaddr_in loopback(uint16_t port) {
     return addr;
 }
 
-static uint16_t bound_port(int fd) {
+uint16_t local_port(int fd) {
     sockaddr_in addr{};
     socklen_t len = sizeof addr;
     if (getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
@@ -49,7 +49,7 @@ uint16_t free_port() {
     int fd = listen_loopback(0);
     if (fd < 0)
         return 0;
-    uint16_t port = bound_port(fd);
+    uint16_t port = local_port(fd);
     close(fd);
     return port;
 }
@@ -134,11 +134,50 @@ bool wait_closed(int fd, milliseconds timeout) {
     return eof;
 }
 
+char pattern_byte(uint64_t offset, uint32_t seed) {
+    const uint64_t mixed = (offset + seed) * 0x9E3779B97F4A7C15ull;
+    return static_cast<char>(mixed >> 56 ^ offset >> 16);
+}
+
+std::string pattern(uint64_t offset, std::size_t length, uint32_t seed) {
+    std::string bytes(length, '\0');
+    for (std::size_t i = 0; i < length; ++i)
+        bytes[i] = pattern_byte(offset + i, seed);
+    return bytes;
+}
+
+bool send_pattern(int fd, uint32_t seed, std::size_t total) {
+    constexpr std::size_t chunk = 100000;
+    for (std::size_t offset = 0; offset < total; offset += chunk)
+        if (!send_all(fd, pattern(offset, std::min(chunk, total - offset), seed)))
+            return false;
+    return true;
+}
+
+std::size_t receive_pattern(int fd, uint32_t seed, std::size_t total) {
+    std::string got(65536, '\0');
+    std::size_t good = 0;
+    for (ssize_t n; good < total; good += static_cast<std::size_t>(n)) {
+        n = recv(fd, got.data(), std::min(got.size(), total - good), 0);
+        if (n <= 0 || std::string_view(got.data(), static_cast<std::size_t>(n)) !=
+                          pattern(good, static_cast<std::size_t>(n), seed))
+            return good;
+    }
+    return good;
+}
+
+uint64_t checksum(std::string_view bytes, uint64_t start) {
+    uint64_t hash = start;
+    for (const char c : bytes)
+        hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211ull;
+    return hash;
+}
+
 TcpServer::TcpServer(Handler handler) : handler_(std::move(handler)) {
     listen_fd_ = listen_loopback(0);
     if (listen_fd_ < 0)
         return;
-    port_ = bound_port(listen_fd_);
+    port_ = local_port(listen_fd_);
     acceptor_ = std::thread([this] { accept_loop(); });
 }
 

@@ -34,6 +34,9 @@ struct Fd {
     explicit operator bool() const { return fd >= 0; }
 };
 
+// The local port of a socket (0 when it has none).
+uint16_t local_port(int fd);
+
 // A blocking TCP connection to 127.0.0.1:port; invalid Fd on failure.
 Fd connect_loopback(uint16_t port);
 
@@ -52,6 +55,23 @@ std::string read_n(int fd, std::size_t n, milliseconds timeout = milliseconds(50
 // True when the peer has closed the connection (a read returns 0 or fails)
 // within the bound; data that arrives first is discarded.
 bool wait_closed(int fd, milliseconds timeout = milliseconds(5000));
+
+// Bytes that can be recomputed at any offset, so a reader checks every byte
+// without keeping a copy: no byte lost, added or moved. Each seed gives its
+// own stream.
+char pattern_byte(uint64_t offset, uint32_t seed);
+std::string pattern(uint64_t offset, std::size_t length, uint32_t seed);
+
+// Sends the first `total` bytes of the seed's stream.
+bool send_pattern(int fd, uint32_t seed, std::size_t total);
+
+// Receives (blocking recv) up to `total` bytes, checking them against the
+// seed's stream; returns how many good bytes came before a difference, an end
+// or a failed receive.
+std::size_t receive_pattern(int fd, uint32_t seed, std::size_t total);
+
+// FNV-1a, 64 bits.
+uint64_t checksum(std::string_view bytes, uint64_t start = 14695981039346656037ull);
 
 // One accepted connection as a handler sees it.
 struct Connection {

@@ -1,7 +1,11 @@
 #include "support/process.h"
 
+#include "support/files.h"
+
 #include <algorithm>
+#include <arpa/inet.h>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -9,7 +13,9 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <map>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sstream>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -89,6 +95,16 @@ static std::vector<char *> pointers(std::vector<std::string> &words) {
     return result;
 }
 
+pid_t spawn(std::vector<std::string> words, std::vector<std::string> env, const std::string &cwd, int out,
+            int err, const char *path) {
+    become_subreaper();  // a detached process becomes our child
+    std::vector<char *> argv = pointers(words), envp = pointers(env);
+    int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    pid_t pid = spawn_process(path ? path : argv[0], argv.data(), envp.data(), cwd.c_str(), devnull, out, err);
+    close(devnull);
+    return pid;
+}
+
 // Reads what is available; false once the writer side is closed.
 static bool drain(int fd, std::string &into) {
     char buffer[4096];
@@ -110,22 +126,16 @@ static void record_status(RunResult &result, int status) {
 }
 
 RunResult run_binary(const std::vector<std::string> &args, const RunOptions &options) {
-    become_subreaper();
     RunResult result;
     std::vector<std::string> words{options.argv0.value_or(binary_path())};
     words.insert(words.end(), args.begin(), args.end());
-    std::vector<std::string> env = child_environment(options);
-    std::vector<char *> argv = pointers(words), envp = pointers(env);
 
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
         result.err = "pipe2 failed";
         return result;
     }
-    int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    pid_t pid = spawn_process(binary_path(), argv.data(), envp.data(), options.cwd.c_str(), devnull,
-                              out[1], err[1]);
-    close(devnull);
+    pid_t pid = spawn(words, child_environment(options), options.cwd, out[1], err[1], binary_path());
     close(out[1]);
     close(err[1]);
     fcntl(out[0], F_SETFL, O_NONBLOCK);
@@ -209,6 +219,14 @@ std::vector<ProcessInfo> descendants() {
     return result;
 }
 
+std::vector<ProcessInfo> children_of(pid_t parent) {
+    std::vector<ProcessInfo> children;
+    for (const auto &info : descendants())
+        if (info.ppid == parent)
+            children.push_back(info);
+    return children;
+}
+
 std::vector<pid_t> live_descendants() {
     std::vector<pid_t> live;
     for (const auto &info : descendants())
@@ -261,6 +279,78 @@ std::vector<pid_t> cleanup_descendants(milliseconds timeout) {
         std::this_thread::sleep_for(milliseconds(5));
     }
     return killed;
+}
+
+std::map<int, std::string> descriptor_targets(pid_t pid) {
+    std::map<int, std::string> targets;
+    const std::string dir_path = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *dir = opendir(dir_path.c_str());
+    if (dir == nullptr)
+        return targets;
+    while (const dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] == '.')
+            continue;
+        char target[PATH_MAX];
+        const ssize_t n = readlink((dir_path + "/" + entry->d_name).c_str(), target, sizeof target - 1);
+        if (n > 0)
+            targets[std::atoi(entry->d_name)] = std::string(target, static_cast<std::size_t>(n));
+    }
+    closedir(dir);
+    return targets;
+}
+
+long descriptor_flags(pid_t pid, int fd) {
+    const std::string info = read_file("/proc/" + std::to_string(pid) + "/fdinfo/" + std::to_string(fd));
+    const std::size_t flags = info.find("flags:");
+    return flags == std::string::npos ? -1 : std::strtol(info.c_str() + flags + 6, nullptr, 8);
+}
+
+namespace {
+
+struct TcpEntry {
+    std::string local, remote;
+    bool listening = false;
+};
+
+// "0100007F:1F90": the address as the kernel's 32-bit word, then the port.
+std::string address_text(const std::string &hex) {
+    in_addr address{};
+    address.s_addr = static_cast<in_addr_t>(std::stoul(hex.substr(0, 8), nullptr, 16));
+    return std::string(inet_ntoa(address)) + ":" + std::to_string(std::stoul(hex.substr(9), nullptr, 16));
+}
+
+// Socket inode -> addresses, from the network namespace of the process.
+std::map<std::string, TcpEntry> tcp_sockets(pid_t pid) {
+    std::map<std::string, TcpEntry> sockets;
+    std::istringstream table(read_file("/proc/" + std::to_string(pid) + "/net/tcp"));
+    std::string line;
+    std::getline(table, line);  // column names
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, remote, state, queues, timer, retransmits, uid, timeout, inode;
+        if (fields >> slot >> local >> remote >> state >> queues >> timer >> retransmits >> uid >> timeout >> inode)
+            sockets[inode] = {address_text(local), address_text(remote), state == "0A"};
+    }
+    return sockets;
+}
+
+}  // namespace
+
+std::vector<std::string> open_descriptors(pid_t pid) {
+    const auto tcp = tcp_sockets(pid);
+    std::vector<std::string> descriptions;
+    for (const auto &[fd, target] : descriptor_targets(pid)) {
+        std::string text = target;
+        if (target.starts_with("socket:[")) {
+            if (const auto found = tcp.find(target.substr(8, target.size() - 9)); found != tcp.end())
+                text = found->second.listening ? "listen " + found->second.local : "tcp to " + found->second.remote;
+        } else if (target.starts_with("pipe:[")) {
+            text = (descriptor_flags(pid, fd) & O_ACCMODE) == O_WRONLY ? "pipe write" : "pipe read";
+        }
+        descriptions.push_back(text);
+    }
+    std::sort(descriptions.begin(), descriptions.end());
+    return descriptions;
 }
 
 }  // namespace support

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <map>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -55,6 +56,9 @@ struct ProcessInfo {
 // zombies included.
 std::vector<ProcessInfo> descendants();
 
+// The direct children of parent among the descendants, zombies included.
+std::vector<ProcessInfo> children_of(pid_t parent);
+
 // The descendants that are not zombies.
 std::vector<pid_t> live_descendants();
 
@@ -68,6 +72,18 @@ void reap_zombie_children(pid_t keep = 0);
 // SIGKILLs every live descendant by pid and reaps them all, repeating until
 // none is left or the bound passes. Returns the pids it found alive.
 std::vector<pid_t> cleanup_descendants(milliseconds timeout = milliseconds(5000));
+
+// fd -> what /proc/<pid>/fd/<fd> links to ("socket:[inode]", "pipe:[inode]", a path).
+std::map<int, std::string> descriptor_targets(pid_t pid);
+
+// The file status flags of the process's descriptor fd (from fdinfo); -1 when unreadable.
+long descriptor_flags(pid_t pid, int fd);
+
+// One text per open descriptor of the process, sorted: "/dev/null" or a
+// file's path, "listen A:P" for a listening socket, "tcp to A:P" for a
+// connected one (named by its peer), "pipe read" or "pipe write", and
+// "socket:[inode]" for a socket not in the process's /proc/net/tcp.
+std::vector<std::string> open_descriptors(pid_t pid);
 
 // Sleeps in steps until pred() holds or the bound passes; returns pred().
 template <class Pred>
@@ -89,6 +105,12 @@ bool support::wait_until(Pred pred, milliseconds timeout, milliseconds step) {
 }
 
 namespace support {
+
+// Runs words[0] (or path when given) with argv words and exactly the
+// environment env, in cwd, stdin on /dev/null, stdout and stderr on out and
+// err; makes this process a subreaper first. The pid, or -1 when fork failed.
+pid_t spawn(std::vector<std::string> words, std::vector<std::string> env, const std::string &cwd, int out,
+            int err, const char *path = nullptr);
 
 // Forks and execs path with argv and envp (both null-terminated, built before
 // the call) in cwd, with the given descriptors as 0, 1 and 2; every other

@@ -31,17 +31,8 @@ static std::string tinyproxy_config(uint16_t port, const TinyproxyOptions &optio
     if (port_ == 0 || !write_file(conf_path, tinyproxy_config(port_, options)))
         return ::testing::AssertionFailure() << "can't prepare tinyproxy's config in " << dir;
 
-    std::vector<std::string> words{tinyproxy_path, "-d", "-c", conf_path};
-    std::vector<char *> argv;
-    for (auto &w : words)
-        argv.push_back(w.data());
-    argv.push_back(nullptr);
-    char *envp[] = {const_cast<char *>("PATH=/usr/bin:/bin"), nullptr};
-    int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
     int log = open(log_path_.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-    become_subreaper();
-    pid_ = spawn_process(tinyproxy_path, argv.data(), envp, dir.c_str(), devnull, log, log);
-    close(devnull);
+    pid_ = spawn({tinyproxy_path, "-d", "-c", conf_path}, {"PATH=/usr/bin:/bin"}, dir, log, log);
     close(log);
     if (pid_ < 0) {
         pid_ = 0;

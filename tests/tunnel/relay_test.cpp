@@ -91,7 +91,7 @@ TEST(Relay, FailedWriteToTheClient) {
     script.then = AfterReply::custom;
     script.custom = [](Connection &c) {
         support::send_all(c.fd, ok);
-        send_stream(c.fd, 1, 64 << 20);  // far more than the sockets hold; fails once the client process is gone
+        support::send_pattern(c.fd, 1, 64 << 20);  // far more than the sockets hold; fails once the client process is gone
     };
     Tunnel t(script);
     ASSERT_TRUE(support::wait_readable(t.client.get(), 5000ms));
@@ -112,15 +112,15 @@ TEST(Relay, SixtyFourMiBEachWayAtOnce) {
     script.custom = [&](Connection &c) {
         bound_io(c.fd);
         support::send_all(c.fd, ok);
-        std::thread sender([&] { proxy_sent = send_stream(c.fd, 1, size); });
-        proxy_got = receive_stream(c.fd, 2, size);
+        std::thread sender([&] { proxy_sent = support::send_pattern(c.fd, 1, size); });
+        proxy_got = support::receive_pattern(c.fd, 2, size);
         sender.join();
         support::hold_until_closed(c);
     };
     Tunnel t(script);
     std::atomic<bool> client_sent{false};
-    std::thread sender([&] { client_sent = send_stream(t.client.get(), 2, size); });
-    EXPECT_EQ(receive_stream(t.client.get(), 1, size), size);
+    std::thread sender([&] { client_sent = support::send_pattern(t.client.get(), 2, size); });
+    EXPECT_EQ(support::receive_pattern(t.client.get(), 1, size), size);
     sender.join();
     EXPECT_TRUE(client_sent);
     ASSERT_TRUE(support::wait_until([&] { return proxy_got.load() == size; }, 30000ms)) << proxy_got.load();
