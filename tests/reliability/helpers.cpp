@@ -131,23 +131,6 @@ Session::~Session()
     return stop_server(pid);
 }
 
-pid_t Session::client_pid(uint16_t client_port, milliseconds timeout) const
-{
-    const std::regex line("connection from 127\\.0\\.0\\.1:" + std::to_string(client_port) + "$");
-    pid_t pid = 0;
-    wait_until(
-        [&] {
-            for (const auto &text : log_lines(log())) {
-                const LogLine parsed = parse_log_line(text);
-                if (parsed.prefixed && parsed.tag != "***" && std::regex_search(parsed.message, line))
-                    pid = std::atoi(parsed.tag.c_str());
-            }
-            return pid != 0;
-        },
-        timeout);
-    return pid;
-}
-
 std::vector<std::string> Session::messages_of(pid_t client) const
 {
     std::vector<std::string> messages;

@@ -90,9 +90,8 @@ struct Session {
     std::string log() const { return box.log_path(); }
     Fd connect() const { return connect_loopback(listen_port); }
 
-    // The pid of the client process serving the connection from client_port
-    // (read from its "connection from" line); 0 when none shows in time.
-    pid_t client_pid(uint16_t client_port, milliseconds timeout = milliseconds(10000)) const;
+    // The pid of the client process serving the connection from client_port; 0 when none shows in time.
+    pid_t client_pid(uint16_t client_port) const { return support::client_pid(log(), client_port); }
 
     // The messages that client process logged, in order.
     std::vector<std::string> messages_of(pid_t client) const;

@@ -3,6 +3,7 @@
 #include "support/files.h"
 #include "support/process.h"
 
+#include <cstdlib>
 #include <functional>
 
 namespace support {
@@ -101,6 +102,20 @@ static ::testing::AssertionResult wait_for_matches(const std::string &path, cons
 
 int count_log_lines(const std::string &path, std::string_view needle, std::size_t from) {
     return count_matching(path, from, [&](const std::string &line) { return line.find(needle) != std::string::npos; });
+}
+
+pid_t client_pid(const std::string &path, uint16_t client_port, std::chrono::milliseconds timeout) {
+    const std::string from = "connection from 127.0.0.1:" + std::to_string(client_port);
+    pid_t pid = 0;
+    wait_until(
+        [&] {
+            for (const auto &line : log_lines(path))
+                if (const LogLine l = parse_log_line(line); l.prefixed && l.tag != "***" && l.message == from)
+                    pid = static_cast<pid_t>(std::atoi(l.tag.c_str()));
+            return pid != 0;
+        },
+        timeout);
+    return pid;
 }
 
 std::string totals(uint64_t in, uint64_t out, std::string_view seconds) {

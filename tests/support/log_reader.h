@@ -8,6 +8,7 @@
 #include <regex>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 #include <vector>
 
 namespace support {
@@ -50,6 +51,12 @@ std::vector<std::string> log_messages(const std::string &path, std::size_t from 
 
 // How many complete lines contain needle right now.
 int count_log_lines(const std::string &path, std::string_view needle, std::size_t from = 0);
+
+// The pid of the client process serving the connection from
+// 127.0.0.1:client_port, read from its "connection from" line (the last one
+// when there are several); 0 when none shows within the bound.
+pid_t client_pid(const std::string &path, uint16_t client_port,
+                 std::chrono::milliseconds timeout = std::chrono::milliseconds(10000));
 
 // A client process's totals message "<in> bytes in, <out> bytes out, <s>
 // seconds" as a whole-message regex, the seconds matching `seconds`.

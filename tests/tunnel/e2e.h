@@ -53,12 +53,8 @@ struct Daemon {
         if (!client)
             return "";
         bound_io(client.get());
-        const std::string from = "connection from 127.0.0.1:" + std::to_string(support::local_port(client.get()));
-        support::wait_for_log(box.log_path(), from);
-        for (const auto &line : support::log_lines(box.log_path()))
-            if (auto l = support::parse_log_line(line); l.message == from)
-                return l.tag;
-        return "";
+        const pid_t pid = support::client_pid(box.log_path(), support::local_port(client.get()), 5000ms);
+        return pid == 0 ? "" : std::to_string(pid);
     }
 
     // Waits until client process pid has logged the expected last line, then
