@@ -6,8 +6,6 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const std::string tunnel_open = "connection through proxy 127\\.0\\.0\\.1:\\d+ established";
-
 // Two clients relaying at once through tinyproxy: each process holds its own
 // two connections and nothing of the server's or of the other client's; the
 // server keeps no accepted socket.

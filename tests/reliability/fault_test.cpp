@@ -15,7 +15,6 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr std::size_t MiB = 1024 * 1024;
-const std::string tunnel_open = "connection through proxy 127\\.0\\.0\\.1:\\d+ established";
 const std::string write_failed = "^write: (Connection reset by peer|Broken pipe)$";
 
 // What one case leaves for the common checks. The services outlive the session.

@@ -66,6 +66,9 @@ private:
 
 // ---- a running server ----
 
+// A client process's tunnel line, any proxy port on 127.0.0.1 (a regex).
+inline const std::string tunnel_open = "connection through proxy 127\\.0\\.0\\.1:\\d+ established";
+
 // A server in a sandbox of its own, its proxy (the real tinyproxy unless a
 // fake one's port is given) and its external port. Stops everything by pid
 // when it goes away.

@@ -15,8 +15,6 @@ using namespace std::string_literals;
 
 namespace {
 
-const std::string tunnel_open = "connection through proxy 127\\.0\\.0\\.1:\\d+ established";
-
 // A regex that matches the text literally.
 std::string literal(std::string_view text)
 {
