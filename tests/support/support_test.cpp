@@ -1,7 +1,10 @@
 // Checks of the harness itself, so the tunnel and process tests can trust it.
 #include "support/support.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 using namespace support;
 using namespace std::chrono_literals;
@@ -92,6 +95,33 @@ TEST(TinyproxyHarness, ConnectsThroughToEchoServer) {
 
 // start_server, the log helpers and stop_server against the real binary,
 // with one connection through the fake proxy.
+// The checkable stream notices a changed byte.
+TEST(DataHarness, PatternReceiverStopsAtTheFirstWrongByte) {
+    int ends[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends), 0);
+    const Fd a(ends[0]), b(ends[1]);
+    ASSERT_TRUE(send_pattern(a.get(), 7, 1000));
+    EXPECT_EQ(receive_pattern(b.get(), 7, 1000), 1000u);
+    std::string bytes = pattern(0, 1000, 7);
+    bytes[600] ^= 1;
+    ASSERT_TRUE(send_all(a.get(), bytes));
+    EXPECT_LE(receive_pattern(b.get(), 7, 1000), 600u);
+    EXPECT_NE(pattern(0, 64, 7), pattern(0, 64, 8));
+}
+
+// The descriptor listing names a listener and connections by their addresses.
+TEST(DataHarness, OpenDescriptorsNameSocketsByAddress) {
+    EchoServer echo;
+    const Fd client = connect_loopback(echo.port());
+    ASSERT_TRUE(client);
+    ASSERT_TRUE(wait_until([&] { return echo.accepted() == 1; }, 5000ms));
+    const std::vector<std::string> mine = open_descriptors(getpid());
+    const auto holds = [&](const std::string &text) { return std::ranges::count(mine, text) > 0; };
+    EXPECT_TRUE(holds("listen 127.0.0.1:" + std::to_string(echo.port())));
+    EXPECT_TRUE(holds("tcp to 127.0.0.1:" + std::to_string(echo.port())));
+    EXPECT_TRUE(holds("tcp to 127.0.0.1:" + std::to_string(local_port(client.get()))));
+}
+
 TEST(ServerHarness, StartTunnelStop) {
     Sandbox box;
     FakeProxy proxy(proxy_reply("HTTP/1.0 200 OK\r\n\r\n", AfterReply::echo));
