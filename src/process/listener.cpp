@@ -138,7 +138,9 @@ bool serve_once(int listen_fd)
     }
     if (ready > 0 && FD_ISSET(listen_fd, &readable) && !accept_connection(listen_fd))
         return false;
-    reap_children();
+    // Reap only when a signal said so; without a wake-up pipe, after every wait.
+    if (wake_fd < 0 || ready < 0 || (ready > 0 && FD_ISSET(wake_fd, &readable)))
+        reap_children();
     return true;
 }
 
