@@ -46,12 +46,10 @@ void parse_command_line(int argc, char **argv)
     }
 }
 
-// The server keeps nothing it inherited beyond descriptors 0 to 2, and those
-// must be taken before any file or socket is opened, or the log redirection
-// would later close one of ours.
-void tidy_descriptors()
+// Descriptors 0 to 2 must be taken before any file or socket is opened, or
+// the log redirection would later close one of ours.
+void open_standard_descriptors()
 {
-    close_range(STDERR_FILENO + 1, ~0U, 0);
     int fd;
     while ((fd = open("/dev/null", O_RDWR)) >= 0 && fd <= STDERR_FILENO) {
     }
@@ -59,20 +57,36 @@ void tidy_descriptors()
         close(fd);
 }
 
+// The server keeps nothing it inherited beyond descriptors 0 to 2. Called
+// only once the config has been read: it may come through one of them
+// (-c /dev/fd/N, or a shell's process substitution).
+void close_inherited_descriptors()
+{
+    close_range(STDERR_FILENO + 1, ~0U, 0);
+}
+
 const char *argument(int argc, char **argv, int index)
 {
     return index < argc && argv[index] != nullptr ? argv[index] : "";
 }
 
+// The command line and HOME come from outside like any host name: escaped,
+// so that neither can write a line of its own into the log.
+std::string escaped_argument(int argc, char **argv, int index)
+{
+    return escape_for_log(argument(argc, argv, index));
+}
+
 void write_banner(int argc, char **argv)
 {
     if (config_option_seen)
-        log_msg("STARTED as %s %s %s", argument(argc, argv, 0), argument(argc, argv, 1),
-                argument(argc, argv, 2));
+        log_msg("STARTED as %s %s %s", escaped_argument(argc, argv, 0).c_str(),
+                escaped_argument(argc, argv, 1).c_str(), escaped_argument(argc, argv, 2).c_str());
     else
-        log_msg("STARTED as %s", argument(argc, argv, 0));
-    log_msg("  pid      %s [%i]", state.pid_path.c_str(), static_cast<int>(state.daemon_pid));
-    log_msg("  log      %s", state.log_path.c_str());
+        log_msg("STARTED as %s", escaped_argument(argc, argv, 0).c_str());
+    log_msg("  pid      %s [%i]", escape_for_log(state.pid_path).c_str(),
+            static_cast<int>(state.daemon_pid));
+    log_msg("  log      %s", escape_for_log(state.log_path).c_str());
     log_msg("  listen   %s:%u", escape_for_log(settings.listen_host.value_or("")).c_str(),
             static_cast<uint32_t>(settings.listen_port));
     log_msg("  proxy    %s:%u", escape_for_log(settings.proxy_host.value_or("")).c_str(),
@@ -81,7 +95,13 @@ void write_banner(int argc, char **argv)
             static_cast<uint32_t>(settings.external_port));
 }
 
-[[noreturn]] void shut_down()
+// A process that ends on a failure says so with its status, so that a
+// service manager sees the failure; a stop request or a refusal to run twice
+// is no failure.
+constexpr int exit_stopped = 0;
+constexpr int exit_failed = 1;
+
+[[noreturn]] void shut_down(int status)
 {
     if (state.log_file != nullptr) {
         fflush(state.log_file);
@@ -90,7 +110,7 @@ void write_banner(int argc, char **argv)
     }
     if (terminate_requested)
         log_msg("SIGINT/SIGTERM, terminating gracefully");
-    exit(0);
+    exit(status);
 }
 
 }  // namespace
@@ -98,19 +118,25 @@ void write_banner(int argc, char **argv)
 int main(int argc, char **argv)
 {
     clear_settings();
-    tidy_descriptors();
+    open_standard_descriptors();
     parse_command_line(argc, argv);
     load_config(state.config_path.c_str());
+    close_inherited_descriptors();
     if (!prepare_run_dir())
-        return 1;
+        return exit_failed;
     if (!detach())
-        shut_down();
+        shut_down(exit_failed);
     install_signal_handlers();
-    if (!claim_pid_file(argument(argc, argv, 0)))
-        shut_down();
+    switch (claim_pid_file(argument(argc, argv, 0))) {
+    case PidClaim::claimed:
+        break;
+    case PidClaim::another_runs:
+        shut_down(exit_stopped);
+    case PidClaim::failed:
+        shut_down(exit_failed);
+    }
     if (!redirect_to_log())
-        shut_down();
+        shut_down(exit_failed);
     write_banner(argc, argv);
-    run_accept_loop();
-    shut_down();
+    shut_down(run_accept_loop() ? exit_stopped : exit_failed);
 }

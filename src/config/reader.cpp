@@ -1,5 +1,7 @@
 #include "config/settings.h"
 
+#include "log/log.h"
+
 #include <cstdlib>
 #include <cstring>
 
@@ -35,7 +37,8 @@ void apply_setting(std::string_view key, std::string_view value)
     else if (key == "external")
         split_host_port(value, settings.external_host, settings.external_port);
     else
-        fprintf(stderr, "unknown option %.*s\n", static_cast<int>(key.size()), key.data());
+        // Escaped: a key may hold terminal control sequences.
+        fprintf(stderr, "unknown option %s\n", escape_for_log(key).c_str());
 }
 
 // `line` is a whole line without its line feed; it is never empty here.

@@ -7,7 +7,8 @@ std::string escape_for_log(std::string_view text)
     out.reserve(text.size());
     for (const char c : text) {
         const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte < 0x7f) {
+        // The backslash too: a literal \x0A must not read as an escaped line feed.
+        if (byte >= 0x20 && byte < 0x7f && c != '\\') {
             out += c;
             continue;
         }

@@ -12,6 +12,8 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <optional>
+#include <string>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -36,8 +38,24 @@ int fail_listener(int fd, const char *call)
     return -1;
 }
 
+// The listen host is never looked up by name: anything but an IPv4 address
+// in dotted form would become the address 255.255.255.255, a listener that
+// nobody can reach.
+std::optional<in_addr_t> listen_address(const std::string &host)
+{
+    const in_addr_t address = inet_addr(host.c_str());
+    if (address == INADDR_NONE && host != "255.255.255.255") {
+        log_msg("invalid listen address %s", escape_for_log(host).c_str());
+        return std::nullopt;
+    }
+    return address;
+}
+
 int open_listener()
 {
+    const std::optional<in_addr_t> bind_address = listen_address(settings.listen_host.value_or(""));
+    if (!bind_address)
+        return -1;
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) {
         perror("socket");
@@ -54,8 +72,7 @@ int open_listener()
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &no_delay, sizeof no_delay);
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    // An address only: the listen host is never looked up by name.
-    address.sin_addr.s_addr = inet_addr(settings.listen_host.value_or("").c_str());
+    address.sin_addr.s_addr = *bind_address;
     address.sin_port = htons(static_cast<uint16_t>(settings.listen_port));
     if (bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
         return fail_listener(fd, "bind");
@@ -138,20 +155,26 @@ bool serve_once(int listen_fd)
     }
     if (ready > 0 && FD_ISSET(listen_fd, &readable) && !accept_connection(listen_fd))
         return false;
-    // Reap only when a signal said so; without a wake-up pipe, after every wait.
-    if (wake_fd < 0 || ready < 0 || (ready > 0 && FD_ISSET(wake_fd, &readable)))
+    // Reap when a signal said so, and after a quiet wait too: a wake-up that
+    // was lost must not leave a zombie for good. Without a wake-up pipe,
+    // after every wait.
+    if (wake_fd < 0 || ready <= 0 || FD_ISSET(wake_fd, &readable))
         reap_children();
     return true;
 }
 
 }  // namespace
 
-void run_accept_loop()
+bool run_accept_loop()
 {
     const int listen_fd = open_listener();
     if (listen_fd < 0)
-        return;
-    while (serve_once(listen_fd) && !terminate_requested) {
-    }
+        return terminate_requested != 0;
+    bool serving = true;
+    while (serving && !terminate_requested)
+        serving = serve_once(listen_fd);
     close(listen_fd);
+    // The last endings are logged even when the server stops on a failure.
+    reap_children();
+    return serving;
 }

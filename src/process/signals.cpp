@@ -12,6 +12,10 @@
 
 namespace {
 
+// Above every signal number of the systems we know (Linux has 64, the BSDs
+// and macOS fewer).
+constexpr int highest_signal_number = 128;
+
 // The handler writes one byte here so that the server's wait returns at once.
 int wake_pipe[2] = {-1, -1};
 
@@ -47,10 +51,28 @@ void log_child_end(pid_t child, int status)
         log_msg("child %i stopped", static_cast<int>(child));
 }
 
+// Whatever the parent left behind: a blocked SIGCHLD would leave every
+// child a zombie, a blocked or ignored SIGTERM would make the server
+// unstoppable. The caught signals get their handler right after this.
+void reset_inherited_signal_state()
+{
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    sigemptyset(&default_action.sa_mask);
+    // Numbers that name no signal, and SIGKILL and SIGSTOP, are refused; that
+    // refusal is all that is lost.
+    for (int signal_number = 1; signal_number < highest_signal_number; ++signal_number)
+        sigaction(signal_number, &default_action, nullptr);
+}
+
 }  // namespace
 
 void install_signal_handlers()
 {
+    reset_inherited_signal_state();
     if (pipe2(wake_pipe, O_NONBLOCK) != 0) {
         perror("pipe");
         wake_pipe[0] = wake_pipe[1] = -1;

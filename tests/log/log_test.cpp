@@ -129,7 +129,8 @@ TEST(EscapeForLog, Table) {
     const std::pair<std::string, std::string> cases[] = {
         {"", ""},
         {"HTTP/1.0 407 Proxy Authentication Required", "HTTP/1.0 407 Proxy Authentication Required"},
-        {" ~!\\\"", " ~!\\\""},
+        // The backslash itself is escaped: "\\x0a" must not read as a line feed.
+        {" ~!\"\\x0a", " ~!\"\\x5cx0a"},
         {"a\r\n", "a\\x0d\\x0a"},
         {"\t\x1f\x7f", "\\x09\\x1f\\x7f"},
         {"\x80\xff", "\\x80\\xff"},

@@ -129,6 +129,103 @@ TEST(StartUp, DetachedServerItsFilesAndDescriptors) {
     EXPECT_EQ(support::file_size(log), log_size);
 }
 
+// Runs the binary through a launcher command (a shell, python) that leaves
+// something behind for it, waits for the banner and returns the server's pid
+// (0 when it never came).
+pid_t start_through(Daemon &d, std::vector<std::string> launcher) {
+    const Fd null(open("/dev/null", O_WRONLY | O_CLOEXEC));
+    const pid_t invoking = spawn(std::move(launcher), {"HOME=" + d.box.home.path(), "PATH=/usr/bin:/bin"},
+                                 d.box.work.path(), null.get(), null.get());
+    int status = -1;
+    if (!support::wait_for_exit(invoking, 5000ms, &status) || !WIFEXITED(status) || WEXITSTATUS(status) != 0 ||
+        !support::wait_for_log(d.box.log_path(), "  external "))
+        return 0;
+    const pid_t pid = std::atoi(read_file(d.box.pid_path()).c_str());
+    support::reap_zombie_children(pid);
+    return pid;
+}
+
+// A config read through an inherited descriptor, as with -c <(pass show proxy);
+// the descriptor is still closed once the config has been read.
+TEST(StartUp, ConfigThroughAnInheritedDescriptor) {
+    Daemon d;
+    const std::string conf = d.box.write_config(support::config_text(d.port, support::free_port()));
+    const pid_t pid = start_through(d, {"/bin/sh", "-c", "exec 7<\"$1\"; exec \"$0\" -c /dev/fd/7", binary_path(), conf});
+    ASSERT_NE(pid, 0) << d.log();
+    EXPECT_EQ(support::count_log_lines(d.box.log_path(), std::string("*** STARTED as ") + binary_path() + " -c /dev/fd/7"),
+              1);
+    for (const auto &[fd, target] : support::descriptor_targets(pid))
+        EXPECT_NE(target, conf) << "descriptor " << fd;
+    EXPECT_TRUE(support::stop_server(pid));
+}
+
+// A parent that blocked SIGCHLD and SIGTERM (and ignores SIGINT) leaves the
+// server no less able to reap and to stop.
+TEST(StartUp, InheritedSignalStateIsCleared) {
+    support::FakeProxy proxy(support::proxy_reply("HTTP/1.0 200 OK\r\n\r\n", support::AfterReply::close));
+    Daemon d;
+    d.box.write_config(support::config_text(d.port, proxy.port()));
+    const std::string block = "import os, signal, sys\n"
+                              "signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGCHLD, signal.SIGTERM})\n"
+                              "signal.signal(signal.SIGINT, signal.SIG_IGN)\n"
+                              "os.execv(sys.argv[1], sys.argv[1:])\n";
+    const pid_t pid = start_through(d, {"/usr/bin/python3", "-c", block, binary_path()});
+    ASSERT_NE(pid, 0) << d.log();
+    Fd client;
+    const std::string child = d.connect(client);
+    ASSERT_FALSE(child.empty()) << d.log();
+    EXPECT_TRUE(support::wait_for_log(d.box.log_path(), "*** child " + child + " exited with status 0", 1, 3000ms));
+    EXPECT_TRUE(support::stop_server(pid, 3000ms));
+}
+
+// Starts at the same moment: one server, the pid file naming it, the others
+// refused, never a second banner or a bind failure.
+TEST(SingleInstance, ConcurrentStartsLeaveOneServer) {
+    constexpr int rounds = 20, starts = 3;
+    for (int round = 0; round < rounds; ++round) {
+        SCOPED_TRACE("round " + std::to_string(round));
+        Daemon d;
+        d.box.write_config(support::config_text(d.port, support::free_port()));
+        const Fd null(open("/dev/null", O_WRONLY | O_CLOEXEC));
+        std::vector<pid_t> invoking;
+        for (int i = 0; i < starts; ++i)
+            invoking.push_back(spawn({binary_path()}, {"HOME=" + d.box.home.path(), "PATH=/usr/bin:/bin"},
+                                     d.box.work.path(), null.get(), null.get()));
+        for (const pid_t p : invoking)
+            ASSERT_TRUE(support::wait_for_exit(p, 5000ms));
+        ASSERT_TRUE(support::wait_for_log(d.box.log_path(), "  external "));
+        ASSERT_TRUE(support::wait_until([] { return support::live_descendants().size() == 1; }, 5000ms));
+        const pid_t pid = std::atoi(read_file(d.box.pid_path()).c_str());
+        EXPECT_EQ(support::live_descendants(), std::vector<pid_t>{pid});
+        EXPECT_EQ(support::count_log_lines(d.box.log_path(), "STARTED as"), 1) << d.log();
+        EXPECT_TRUE(support::connect_loopback(d.port)) << d.log();
+        support::reap_zombie_children(pid);
+        ASSERT_TRUE(support::stop_server(pid)) << d.log();
+        if (HasFailure())
+            return;
+    }
+}
+
+// A start that finds the pid file locked is refused, naming the lock's holder,
+// whatever the file says.
+TEST(SingleInstance, LockedPidFileNamesItsHolder) {
+    Daemon d;
+    d.box.write_config(support::config_text(d.port, support::free_port()));
+    ASSERT_EQ(mkdir(d.box.run_dir().c_str(), 0755), 0);
+    ASSERT_TRUE(support::write_file(d.box.pid_path(), ""));
+    const Fd held(open(d.box.pid_path().c_str(), O_RDWR | O_CLOEXEC));
+    flock lock{};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    ASSERT_EQ(fcntl(held.get(), F_SETLK, &lock), 0);
+    const support::RunResult r = support::run_binary({}, d.box.options());
+    EXPECT_TRUE(r.exited && r.exit_status == 0) << r.describe();
+    EXPECT_EQ(r.out, std::string(binary_path()) + " already runs (pid " + std::to_string(getpid()) + ")\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(support::wait_until([] { return support::live_descendants().empty(); }, 5000ms));
+    EXPECT_EQ(read_file(d.box.pid_path()), "");
+}
+
 // What an earlier pid file holds, with {live} for a running process of ours
 // and {dead} for one that has ended.
 struct PidFile {

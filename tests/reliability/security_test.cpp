@@ -150,6 +150,11 @@ INSTANTIATE_TEST_SUITE_P(
                     {literal("proxy refused tunnel: HTTP/1.0 403 Forbidden\\x1B[2J\\x0D2026.01.01 00:00:00 *** forged"),
                      "handle_client\\(\\) can't open proxy connection"},
                     {}},
+        // A literal backslash is escaped too, so it can't pass for an escaped byte.
+        ForgeryCase{"StatusLineWithBackslash", "HTTP/1.0 403 \\x0A2026.01.01 00:00:00 *** forged\r\n\r\n", "",
+                    {literal("proxy refused tunnel: HTTP/1.0 403 \\x5Cx0A2026.01.01 00:00:00 *** forged"),
+                     "handle_client\\(\\) can't open proxy connection"},
+                    {}},
         ForgeryCase{"StatusLineWithZeroAndHighBytes", "HTTP/1.1 502 \0\x7f\xff\x01 bad\r\n\r\n"s, "",
                     {literal("proxy refused tunnel: HTTP/1.1 502 \\x00\\x7F\\xFF\\x01 bad"),
                      "handle_client\\(\\) can't open proxy connection"},
@@ -161,6 +166,26 @@ INSTANTIATE_TEST_SUITE_P(
                      "connection closed by client", totals(1, 1)},
                     {"  external evil\\x7F\\x1B[2J\\x0D\\x0B2026.01.01 00.00.00 *** forged:443"}}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// The command line goes into the banner escaped: a config path can't write a
+// line of its own.
+TEST(Forgery, CommandLineWordInTheBanner)
+{
+    Sandbox box;
+    const uint16_t port = free_port();
+    const std::string name = "x\n2026.01.01 00:00:00 *** child 1 exited with status 0\\x0A";
+    box.write_config(config_text(port, free_port()), name);
+    Server server;
+    ASSERT_TRUE(start_server({"-c", name}, box.options(), server));
+    EXPECT_EQ(count_log_lines(box.log_path(), std::string("*** STARTED as ") + binary_path() +
+                                                  " -c x\\x0A2026.01.01 00:00:00 *** child 1 exited with status 0"
+                                                  "\\x5Cx0A"),
+              1)
+        << read_file(box.log_path());
+    EXPECT_EQ(count_log_lines(box.log_path(), "child 1 exited"), 1);
+    expect_log_is_ours(box.log_path());
+    EXPECT_TRUE(stop_server(server.pid));
+}
 
 TEST(Forgery, OddProxyHostIsStillAnAddress)
 {
