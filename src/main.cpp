@@ -4,6 +4,7 @@
 #include "config/settings.h"
 #include "log/log.h"
 #include "process/daemon.h"
+#include "process/descriptors.h"
 #include "process/listener.h"
 #include "process/paths.h"
 #include "process/pidfile.h"
@@ -51,7 +52,7 @@ void parse_command_line(int argc, char **argv)
 // would later close one of ours.
 void tidy_descriptors()
 {
-    close_range(STDERR_FILENO + 1, ~0U, 0);
+    close_descriptors_from(STDERR_FILENO + 1);
     int fd;
     while ((fd = open("/dev/null", O_RDWR)) >= 0 && fd <= STDERR_FILENO) {
     }
