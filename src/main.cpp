@@ -6,6 +6,7 @@
 #include "process/daemon.h"
 #include "process/descriptors.h"
 #include "process/listener.h"
+#include "process/options.h"
 #include "process/paths.h"
 #include "process/pidfile.h"
 #include "process/signals.h"
@@ -36,10 +37,13 @@ bool config_option_seen = false;
 }
 
 // Options are read in order and parsing stops at the first word that is not
-// an option ("+"), whatever the C library would do by default.
+// an option, whatever the C library's getopt would do by default: it is never
+// shown the words from there on.
 void parse_command_line(int argc, char **argv)
 {
-    for (int option; (option = getopt(argc, argv, "+hvc:")) != -1;) {
+    const char *optstring = "hvc:";
+    const int option_words = count_option_words(argc, argv, optstring);
+    for (int option; (option = getopt(option_words, argv, optstring)) != -1;) {
         if (option != 'c')
             print_usage(option == 'v');
         state.config_path = optarg;

@@ -2,6 +2,7 @@
 
 #include "log/log.h"
 #include "tunnel/proxy.h"
+#include "tunnel/sigpipe.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -98,7 +99,7 @@ int write_all(int fd, const char *data, int32_t len)
     // Write first and wait only when the socket is full: the common case
     // costs one system call.
     while (done < total) {
-        const ssize_t n = send(fd, data + done, total - done, MSG_NOSIGNAL);
+        const ssize_t n = send(fd, data + done, total - done, send_flags);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             continue;
@@ -115,6 +116,7 @@ int write_all(int fd, const char *data, int32_t len)
 
 void handle_client(int client_fd)
 {
+    keep_sigpipe_from(client_fd);
     const int proxy_fd = open_proxy_connection(client_fd);
     if (proxy_fd == 0) {
         log_msg("handle_client() can't open proxy connection");
