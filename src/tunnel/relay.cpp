@@ -5,6 +5,7 @@
 #include "tunnel/sigpipe.h"
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
@@ -129,7 +130,8 @@ void handle_client(int client_fd)
     const char *ending = relay(client_fd, proxy_fd, bytes_in, bytes_out);
     if (ending != nullptr)
         log_msg("%s", ending);
-    log_msg("%lu bytes in, %lu bytes out, %u seconds", static_cast<unsigned long>(bytes_in),
-            static_cast<unsigned long>(bytes_out), static_cast<unsigned>(time(nullptr) - start));
+    // 64 bits also where long has 32: a tunnel can carry more than 4 GiB.
+    log_msg("%" PRIu64 " bytes in, %" PRIu64 " bytes out, %u seconds", bytes_in, bytes_out,
+            static_cast<unsigned>(time(nullptr) - start));
     close(proxy_fd);
 }
