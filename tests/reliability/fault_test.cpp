@@ -129,9 +129,12 @@ void proxy_answers_one_byte_a_second(FaultRun &run)
     ASSERT_TRUE(run.session.start(9, run.fake->port()));
     const auto start = std::chrono::steady_clock::now();
     connect_client(run);
-    // Sent while the handshake is going on: it waits in the socket.
+    // Sent while the handshake is going on: it waits in the socket, and the
+    // wait for the proxy does not turn into a busy loop over it.
     ASSERT_TRUE(send_all(run.client.get(), "early"));
+    const long cpu_before = cpu_ms(run.client_pid);
     EXPECT_EQ(read_n(run.client.get(), 5, 30s), "early");
+    EXPECT_LT(cpu_ms(run.client_pid) - cpu_before, 1000);
     EXPECT_GE(std::chrono::steady_clock::now() - start, 13s);
     ASSERT_TRUE(send_all(run.client.get(), "later"));
     EXPECT_EQ(read_n(run.client.get(), 5), "later");
