@@ -5,7 +5,6 @@
 #include "tunnel/sigpipe.h"
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
@@ -131,7 +130,7 @@ void handle_client(int client_fd)
     if (ending != nullptr)
         log_msg("%s", ending);
     // 64 bits also where long has 32: a tunnel can carry more than 4 GiB.
-    log_msg("%" PRIu64 " bytes in, %" PRIu64 " bytes out, %u seconds", bytes_in, bytes_out,
-            static_cast<unsigned>(time(nullptr) - start));
+    log_msg("%llu bytes in, %llu bytes out, %u seconds", static_cast<unsigned long long>(bytes_in),
+            static_cast<unsigned long long>(bytes_out), static_cast<unsigned>(time(nullptr) - start));
     close(proxy_fd);
 }
