@@ -58,12 +58,15 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # Depends: computed from the binary's shared libraries where dpkg-dev is
-# installed; otherwise the libraries a C++ program built here links to.
+# installed; otherwise read by cpack from the libraries and glibc symbol
+# versions the built binary names.
 find_program(TARNWICK_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(TARNWICK_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6, libgcc-s1, libstdc++6")
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/CPackDebianDepends.cmake
+       INPUT ${CMAKE_CURRENT_LIST_DIR}/debian_depends.cmake.in)
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/CPackDebianDepends.cmake)
 endif()
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)

@@ -2,8 +2,8 @@
 
 #include "config/settings.h"
 #include "log/log.h"
-#include "tunnel/sigpipe.h"
 #include "tunnel/response.h"
+#include "tunnel/sigpipe.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -129,8 +129,7 @@ void handle_client(int client_fd)
     const char *ending = relay(client_fd, proxy_fd, bytes_in, bytes_out);
     if (ending != nullptr)
         log_msg("%s", ending);
-    // long long: 64 bits also where long has 32, and a tunnel can carry more
-    // than 4 GiB.
+    // 64 bits also where long has 32: a tunnel can carry more than 4 GiB.
     log_msg("%llu bytes in, %llu bytes out, %u seconds", static_cast<unsigned long long>(bytes_in),
             static_cast<unsigned long long>(bytes_out), static_cast<unsigned>(time(nullptr) - start));
     close(proxy_fd);
