@@ -4,7 +4,8 @@
 #   cd build && cpack -G DEB                 tarnwick_1.3_<arch>.deb
 #
 # Everything the user gets is in the component "runtime"; the package holds
-# that component only.
+# that component only. Uninstalling works from build/install_manifest.txt:
+# see the README.
 
 include(GNUInstallDirs)
 
@@ -12,13 +13,55 @@ set(TARNWICK_UNIT_DIR "lib/systemd/user" CACHE STRING
     "Where the systemd user unit goes, relative to the install prefix")
 
 install(TARGETS tarnwick RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT runtime)
-install(FILES man/tarnwick.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
 install(FILES tarnwick.conf.example DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
-if(EXISTS ${CMAKE_CURRENT_SOURCE_DIR}/README.md)
-  install(FILES README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
+# Debian's machine-readable form, which also serves as the licence of an
+# install from source.
+install(FILES contrib/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
+
+# Debian wants man pages compressed, and without a name or time stamp in the
+# gzip header so that the same page always gives the same bytes.
+find_program(TARNWICK_GZIP gzip)
+if(TARNWICK_GZIP)
+  set(tarnwick_man_gz ${CMAKE_CURRENT_BINARY_DIR}/man/tarnwick.1.gz)
+  add_custom_command(OUTPUT ${tarnwick_man_gz}
+    COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_CURRENT_SOURCE_DIR}/man/tarnwick.1 man/tarnwick.1
+    COMMAND ${TARNWICK_GZIP} -9nf man/tarnwick.1
+    DEPENDS man/tarnwick.1
+    WORKING_DIRECTORY ${CMAKE_CURRENT_BINARY_DIR}
+    VERBATIM)
+  add_custom_target(tarnwick_man ALL DEPENDS ${tarnwick_man_gz})
+  install(FILES ${tarnwick_man_gz} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
 else()
-  message(WARNING "README.md is missing: it will not be installed")
+  message(WARNING "gzip not found: the man page is installed uncompressed")
+  install(FILES man/tarnwick.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT runtime)
 endif()
+
+# The installed README is README.md without what makes sense only in a source
+# tree (the demo, the build recipes): the blocks between the two markers.
+set(tarnwick_readme_begin "<!-- source tree only -->\n")
+set(tarnwick_readme_end "<!-- end of source tree only -->\n")
+file(READ ${CMAKE_CURRENT_SOURCE_DIR}/README.md tarnwick_readme_rest)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS README.md)
+set(tarnwick_readme "")
+while(TRUE)
+  string(FIND "${tarnwick_readme_rest}" "${tarnwick_readme_begin}" begin)
+  if(begin EQUAL -1)
+    break()
+  endif()
+  string(SUBSTRING "${tarnwick_readme_rest}" 0 ${begin} kept)
+  string(APPEND tarnwick_readme "${kept}")
+  string(SUBSTRING "${tarnwick_readme_rest}" ${begin} -1 tarnwick_readme_rest)
+  string(FIND "${tarnwick_readme_rest}" "${tarnwick_readme_end}" end)
+  if(end EQUAL -1)
+    message(FATAL_ERROR "README.md: a source-tree-only block has no end marker")
+  endif()
+  string(LENGTH "${tarnwick_readme_end}" end_length)
+  math(EXPR end "${end} + ${end_length}")
+  string(SUBSTRING "${tarnwick_readme_rest}" ${end} -1 tarnwick_readme_rest)
+endwhile()
+string(APPEND tarnwick_readme "${tarnwick_readme_rest}")
+file(WRITE ${CMAKE_CURRENT_BINARY_DIR}/doc/README.md "${tarnwick_readme}")
+install(FILES ${CMAKE_CURRENT_BINARY_DIR}/doc/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
 
 # The unit names the binary by its absolute path, which is known only at
 # install time ("cmake --install --prefix" may move it), so it is written
@@ -44,6 +87,9 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tarnwick)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "tarnwick developers")
+# The licence, MIT. A Debian package has no control field for it: there it
+# is the "License: MIT" of /usr/share/doc/tarnwick/copyright.
+set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_CURRENT_SOURCE_DIR}/LICENSE)
 set(CPACK_PACKAGE_CONTACT "tarnwick developers <tarnwick@localhost>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "tunnel local TCP connections through an HTTP proxy")
 set(CPACK_PACKAGE_DESCRIPTION
@@ -96,7 +142,9 @@ if(TARNWICK_TESTS)
                        PROPERTIES LABELS packaging SKIP_RETURN_CODE 77 TIMEOUT 120)
   # cpack has been seen to take half a minute on a busy machine.
   set_tests_properties(packaging.debian_package PROPERTIES TIMEOUT 300)
-  # Both write the build tree's install_manifest.txt, which one of them reads.
-  set_tests_properties(packaging.install packaging.service_verify
+  # They install the component "runtime", which keeps its manifest apart from
+  # the install_manifest.txt of the user's own "cmake --install" (the
+  # uninstall recipe reads that one); all three write the component's.
+  set_tests_properties(packaging.install packaging.debian_package packaging.service_verify
                        PROPERTIES RESOURCE_LOCK tarnwick_install_manifest)
 endif()

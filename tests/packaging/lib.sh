@@ -62,3 +62,22 @@ process_alive() {
 list_tree() {
     (cd "$1" && find . \( -type f -o -type l \) | sed 's|^\./||' | LC_ALL=C sort)
 }
+
+# The documents as a user gets them, under the doc directory $2 and the man
+# directory $3: the example and the copyright file as shipped, the man page
+# compressed as Debian wants it (gzip -9n: no name, no time stamp), and the
+# README without the blocks that only make sense in a source tree.
+check_documents() {
+    local src=$1 docdir=$2 mandir=$3
+    cmp -s "$src/tarnwick.conf.example" "$docdir/tarnwick.conf.example" || fail "$docdir/tarnwick.conf.example is not a copy of the example"
+    cmp -s "$src/contrib/debian/copyright" "$docdir/copyright" || fail "$docdir/copyright is not a copy of contrib/debian/copyright"
+    head -n 1 "$docdir/copyright" | grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
+        || fail "$docdir/copyright is not in Debian's machine-readable format"
+    grep -qx 'License: MIT' "$docdir/copyright" || fail "$docdir/copyright does not name the MIT licence"
+    head -n 1 "$src/LICENSE" | grep -qx 'MIT License' || fail "LICENSE is not the MIT licence the copyright file names"
+    gzip -9n -c "$src/man/tarnwick.1" | cmp -s - "$mandir/tarnwick.1.gz" || fail "$mandir/tarnwick.1.gz is not man/tarnwick.1 compressed with gzip -9n"
+    sed '/^<!-- source tree only -->$/,/^<!-- end of source tree only -->$/d' "$src/README.md" >"$scratch/README.expected"
+    cmp -s "$scratch/README.expected" "$docdir/README.md" || fail "$docdir/README.md is not README.md without its source-tree-only blocks:
+$(diff "$scratch/README.expected" "$docdir/README.md" | head -n 20)"
+    ! grep -nE 'scripts/|\bbuild/|HACKING' "$docdir/README.md" || fail "the installed README speaks of the source tree (above)"
+}

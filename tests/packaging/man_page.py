@@ -106,6 +106,10 @@ def main():
     if lint.returncode != 0 or lint.stderr:
         fail("groff -man -ww -z reports:\n" + lint.stderr)
 
+    licence = (src_dir / "LICENSE").read_text().splitlines()[0]
+    if licence != "MIT License" or '.\\" SPDX-License-Identifier: MIT' not in page.read_text().splitlines()[:5]:
+        fail(f"the page's SPDX line does not name the licence of LICENSE ({licence!r})")
+
     header = next((l for l in page.read_text().splitlines() if l.startswith(".TH ")), "")
     if f'"tarnwick {version}"' not in header:
         fail(f"the .TH line does not name tarnwick {version}: {header!r}")

@@ -15,7 +15,7 @@ unit=$src/contrib/tarnwick.service
 verify() {
     local build=$1 cmake=$2 prefix=$scratch/prefix
     command -v systemd-analyze >/dev/null || skip "systemd-analyze is not installed (Debian package systemd)"
-    "$cmake" --install "$build" --prefix "$prefix" >"$scratch/install.log" 2>&1 \
+    "$cmake" --install "$build" --prefix "$prefix" --component runtime >"$scratch/install.log" 2>&1 \
         || fail "cmake --install failed: $(cat "$scratch/install.log")"
     mkdir -m 700 "$scratch/home" "$scratch/runtime"
     # Documentation=man:tarnwick(1) is checked with man(1), which is pointed
