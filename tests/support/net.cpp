@@ -200,9 +200,10 @@ void TcpServer::accept_loop() {
             break;
         }
         open_fds_.push_back(fd);
-        std::size_t index = accepted_.load();
+        // Counted before its handler runs: whoever sees the handler's work
+        // sees the connection counted.
+        const std::size_t index = accepted_++;
         workers_.emplace_back([this, fd, index] { serve(fd, index); });
-        ++accepted_;
     }
 }
 

@@ -4,6 +4,7 @@
 #include "tunnel/e2e.h"
 
 #include <atomic>
+#include <sys/ioctl.h>
 #include <thread>
 
 namespace {
@@ -95,7 +96,17 @@ TEST(Relay, FailedWriteToTheClient) {
     };
     Tunnel t(script);
     ASSERT_TRUE(support::wait_readable(t.client.get(), 5000ms));
-    std::this_thread::sleep_for(200ms);  // let the relay fill the client's buffers and block in its write
+    // The relay must be blocked in its write when the client goes, or it
+    // could see the reset in a read first: wait until the client's receive
+    // queue has stopped growing.
+    int queued = -1, before = -2;
+    ASSERT_TRUE(support::wait_until(
+        [&] {
+            before = queued;
+            ioctl(t.client.get(), FIONREAD, &queued);
+            return queued > 0 && queued == before;
+        },
+        10000ms, 100ms));
     const linger reset{1, 0};
     setsockopt(t.client.get(), SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
     t.client.reset();
