@@ -4,7 +4,9 @@
 #include "config/settings.h"
 #include "log/log.h"
 #include "process/daemon.h"
+#include "process/descriptors.h"
 #include "process/listener.h"
+#include "process/options.h"
 #include "process/paths.h"
 #include "process/pidfile.h"
 #include "process/signals.h"
@@ -35,10 +37,13 @@ bool config_option_seen = false;
 }
 
 // Options are read in order and parsing stops at the first word that is not
-// an option ("+"), whatever the C library would do by default.
+// an option, whatever the C library's getopt would do by default: it is never
+// shown the words from there on.
 void parse_command_line(int argc, char **argv)
 {
-    for (int option; (option = getopt(argc, argv, "+hvc:")) != -1;) {
+    const char *optstring = "hvc:";
+    const int option_words = count_option_words(argc, argv, optstring);
+    for (int option; (option = getopt(option_words, argv, optstring)) != -1;) {
         if (option != 'c')
             print_usage(option == 'v');
         state.config_path = optarg;
@@ -51,7 +56,7 @@ void parse_command_line(int argc, char **argv)
 // would later close one of ours.
 void tidy_descriptors()
 {
-    close_range(STDERR_FILENO + 1, ~0U, 0);
+    close_descriptors_from(STDERR_FILENO + 1);
     int fd;
     while ((fd = open("/dev/null", O_RDWR)) >= 0 && fd <= STDERR_FILENO) {
     }

@@ -94,14 +94,31 @@ void drop_server_descriptors(int listen_fd)
     _exit(0);
 }
 
+// Non-blocking from the start, whatever the system's inheritance rules. A
+// failed fcntl counts as a failed accept (errno is fcntl's).
+int accept_nonblocking(int listen_fd, sockaddr_in &peer, socklen_t &length)
+{
+    sockaddr *address = reinterpret_cast<sockaddr *>(&peer);
+#if TARNWICK_HAVE_ACCEPT4
+    return accept4(listen_fd, address, &length, SOCK_NONBLOCK);
+#else
+    const int fd = accept(listen_fd, address, &length);
+    if (fd >= 0 && !set_nonblocking(fd)) {
+        const int saved_errno = errno;
+        close(fd);
+        errno = saved_errno;
+        return -1;
+    }
+    return fd;
+#endif
+}
+
 // Accepts one connection and gives it a process. False when the server must stop.
 bool accept_connection(int listen_fd)
 {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    // Non-blocking from the start, whatever the system's inheritance rules.
-    const int client_fd =
-        accept4(listen_fd, reinterpret_cast<sockaddr *>(&peer), &length, SOCK_NONBLOCK);
+    const int client_fd = accept_nonblocking(listen_fd, peer, length);
     if (client_fd < 0 || length != sizeof peer) {
         perror("accept");
         if (client_fd >= 0)

@@ -29,6 +29,29 @@ void handle_signal(int signal_number)
     errno = saved_errno;
 }
 
+// Both ends non-blocking: the handler must never stall on a full pipe, nor
+// the drain on an empty one. errno is kept for the caller's report.
+bool open_wakeup_pipe()
+{
+#if TARNWICK_HAVE_PIPE2
+    return pipe2(wake_pipe, O_NONBLOCK) == 0;
+#else
+    if (pipe(wake_pipe) != 0)
+        return false;
+    for (const int end : wake_pipe) {
+        const int flags = fcntl(end, F_GETFL);
+        if (flags < 0 || fcntl(end, F_SETFL, flags | O_NONBLOCK) != 0) {
+            const int saved_errno = errno;
+            close(wake_pipe[0]);
+            close(wake_pipe[1]);
+            errno = saved_errno;
+            return false;
+        }
+    }
+    return true;
+#endif
+}
+
 void drain_wakeup_pipe()
 {
     char bytes[64];
@@ -51,7 +74,7 @@ void log_child_end(pid_t child, int status)
 
 void install_signal_handlers()
 {
-    if (pipe2(wake_pipe, O_NONBLOCK) != 0) {
+    if (!open_wakeup_pipe()) {
         perror("pipe");
         wake_pipe[0] = wake_pipe[1] = -1;
     }

@@ -2,6 +2,7 @@
 
 #include "config/settings.h"
 #include "log/log.h"
+#include "tunnel/sigpipe.h"
 #include "tunnel/response.h"
 
 #include <arpa/inet.h>
@@ -23,6 +24,15 @@ constexpr std::size_t peek_size = 4096;
 constexpr int wait_milliseconds = 10000;
 
 enum class Answer { header, none, client_gone };
+
+#if TARNWICK_HAVE_POLLRDHUP
+constexpr short client_watch = POLLRDHUP;
+constexpr short client_gone = POLLRDHUP | POLLHUP | POLLERR;
+#else
+// Without an event of its own, a hang-up shows as readability.
+constexpr short client_watch = POLLIN;
+constexpr short client_gone = POLLHUP | POLLERR;
+#endif
 
 std::optional<in_addr> resolve_proxy(const std::string &host)
 {
@@ -66,6 +76,7 @@ int connect_to_proxy()
     }
     const int no_delay = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &no_delay, sizeof no_delay);
+    keep_sigpipe_from(fd);
     return fd;
 }
 
@@ -74,7 +85,7 @@ void send_request(int fd, const std::string &request)
 {
     std::size_t done = 0;
     while (done < request.size()) {
-        const ssize_t n = send(fd, request.data() + done, request.size() - done, MSG_NOSIGNAL);
+        const ssize_t n = send(fd, request.data() + done, request.size() - done, send_flags);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
@@ -101,13 +112,29 @@ bool consume(int fd, std::size_t count)
     return true;
 }
 
+// A readable client, where that is all poll can say: nothing to peek at is
+// the hang-up. Bytes waiting mean it is still there; they stay readable until
+// the tunnel takes them, so from then on only poll's own hang-up and error
+// reports are watched (events 0) rather than spinning on them. Nothing is
+// consumed.
+bool client_hung_up(int client_fd, short &client_events)
+{
+    char byte;
+    const ssize_t n = recv(client_fd, &byte, 1, MSG_PEEK);
+    if (n > 0) {
+        client_events = 0;
+        return false;
+    }
+    return n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK);
+}
+
 // Waits until the proxy has something to say. False when the client hangs up
 // first: it has no use for the tunnel any more, and a proxy that never answers
 // must not keep this process forever. Bytes the client sent are not touched.
-bool wait_for_proxy(int proxy_fd, int client_fd)
+bool wait_for_proxy(int proxy_fd, int client_fd, short &client_events)
 {
     for (;;) {
-        pollfd watched[] = {{proxy_fd, POLLIN, 0}, {client_fd, POLLRDHUP, 0}};
+        pollfd watched[] = {{proxy_fd, POLLIN, 0}, {client_fd, client_events, 0}};
         const int ready = poll(watched, 2, wait_milliseconds);
         if (ready < 0 && errno != EINTR) {
             perror("poll");
@@ -117,7 +144,9 @@ bool wait_for_proxy(int proxy_fd, int client_fd)
             continue;
         if (watched[0].revents != 0)
             return true;
-        if ((watched[1].revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0)
+        if ((watched[1].revents & client_gone) != 0)
+            return false;
+        if ((watched[1].revents & POLLIN) != 0 && client_hung_up(client_fd, client_events))
             return false;
     }
 }
@@ -127,8 +156,9 @@ bool wait_for_proxy(int proxy_fd, int client_fd)
 Answer read_response_header(int fd, int client_fd, ResponseScan &scan)
 {
     char bytes[peek_size];
+    short client_events = client_watch;
     while (!scan.done) {
-        if (!wait_for_proxy(fd, client_fd))
+        if (!wait_for_proxy(fd, client_fd, client_events))
             return Answer::client_gone;
         const ssize_t n = recv(fd, bytes, sizeof bytes, MSG_PEEK);
         if (n < 0 && errno == EINTR)

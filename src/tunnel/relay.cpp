@@ -2,8 +2,10 @@
 
 #include "log/log.h"
 #include "tunnel/proxy.h"
+#include "tunnel/sigpipe.h"
 
 #include <cerrno>
+#include <cinttypes>
 #include <cstdio>
 #include <ctime>
 #include <fcntl.h>
@@ -98,7 +100,7 @@ int write_all(int fd, const char *data, int32_t len)
     // Write first and wait only when the socket is full: the common case
     // costs one system call.
     while (done < total) {
-        const ssize_t n = send(fd, data + done, total - done, MSG_NOSIGNAL);
+        const ssize_t n = send(fd, data + done, total - done, send_flags);
         if (n > 0) {
             done += static_cast<std::size_t>(n);
             continue;
@@ -115,6 +117,7 @@ int write_all(int fd, const char *data, int32_t len)
 
 void handle_client(int client_fd)
 {
+    keep_sigpipe_from(client_fd);
     const int proxy_fd = open_proxy_connection(client_fd);
     if (proxy_fd == 0) {
         log_msg("handle_client() can't open proxy connection");
@@ -127,7 +130,8 @@ void handle_client(int client_fd)
     const char *ending = relay(client_fd, proxy_fd, bytes_in, bytes_out);
     if (ending != nullptr)
         log_msg("%s", ending);
-    log_msg("%lu bytes in, %lu bytes out, %u seconds", static_cast<unsigned long>(bytes_in),
-            static_cast<unsigned long>(bytes_out), static_cast<unsigned>(time(nullptr) - start));
+    // 64 bits also where long has 32: a tunnel can carry more than 4 GiB.
+    log_msg("%" PRIu64 " bytes in, %" PRIu64 " bytes out, %u seconds", bytes_in, bytes_out,
+            static_cast<unsigned>(time(nullptr) - start));
     close(proxy_fd);
 }

@@ -1,0 +1,39 @@
+# Calls and flags beyond POSIX.1-2008 that the core library uses where the
+# system has them. Each result becomes a macro TARNWICK_HAVE_<NAME>, 1 or 0, on
+# tarnwick_core; the code has a portable way for every 0.
+#
+# -DTARNWICK_POSIX_FALLBACKS=ON sets every one of them to 0, so that a build on
+# a system that has them all still runs (and tests) the portable ways.
+
+include(CheckCXXSourceCompiles)
+include(CheckCXXSymbolExists)
+
+option(TARNWICK_POSIX_FALLBACKS "Use the portable fallback for every optional system call" OFF)
+
+set(tarnwick_features CLOSE_RANGE CLOSEFROM ACCEPT4 PIPE2 POLLRDHUP MSG_NOSIGNAL SO_NOSIGPIPE)
+
+if(NOT TARNWICK_POSIX_FALLBACKS)
+  check_cxx_symbol_exists(close_range "unistd.h" TARNWICK_HAVE_CLOSE_RANGE)
+  check_cxx_symbol_exists(closefrom "unistd.h" TARNWICK_HAVE_CLOSEFROM)
+  check_cxx_source_compiles([[
+    #include <sys/socket.h>
+    int main() { return accept4(0, nullptr, nullptr, SOCK_NONBLOCK); }
+  ]] TARNWICK_HAVE_ACCEPT4)
+  check_cxx_source_compiles([[
+    #include <fcntl.h>
+    #include <unistd.h>
+    int main() { int ends[2]; return pipe2(ends, O_NONBLOCK); }
+  ]] TARNWICK_HAVE_PIPE2)
+  check_cxx_symbol_exists(POLLRDHUP "poll.h" TARNWICK_HAVE_POLLRDHUP)
+  check_cxx_symbol_exists(MSG_NOSIGNAL "sys/socket.h" TARNWICK_HAVE_MSG_NOSIGNAL)
+  check_cxx_symbol_exists(SO_NOSIGPIPE "sys/socket.h" TARNWICK_HAVE_SO_NOSIGPIPE)
+endif()
+
+set(tarnwick_feature_definitions)
+foreach(feature IN LISTS tarnwick_features)
+  if(TARNWICK_HAVE_${feature} AND NOT TARNWICK_POSIX_FALLBACKS)
+    list(APPEND tarnwick_feature_definitions TARNWICK_HAVE_${feature}=1)
+  else()
+    list(APPEND tarnwick_feature_definitions TARNWICK_HAVE_${feature}=0)
+  endif()
+endforeach()

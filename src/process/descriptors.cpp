@@ -1,0 +1,39 @@
+#include "process/descriptors.h"
+
+#include <unistd.h>
+
+namespace {
+
+#if !TARNWICK_HAVE_CLOSEFROM
+// Where the descriptor limit is unknown or unlimited, the loop still ends:
+// a million is more than any system hands out by default.
+constexpr long loop_ceiling = 1L << 20;
+
+// The portable way: one close per possible descriptor number.
+void close_each_from(int lowest)
+{
+    long limit = sysconf(_SC_OPEN_MAX);
+    if (limit < 0 || limit > loop_ceiling)
+        limit = loop_ceiling;
+    for (long fd = lowest; fd < limit; ++fd)
+        close(static_cast<int>(fd));
+}
+#endif
+
+}  // namespace
+
+// close_range can be missing from the kernel or refused by a seccomp filter
+// even where the C library declares it. Inherited descriptors must never stay
+// open silently, so any failure takes the next way.
+void close_descriptors_from(int lowest)
+{
+#if TARNWICK_HAVE_CLOSE_RANGE
+    if (close_range(static_cast<unsigned>(lowest), ~0U, 0) == 0)
+        return;
+#endif
+#if TARNWICK_HAVE_CLOSEFROM
+    closefrom(lowest);
+#else
+    close_each_from(lowest);
+#endif
+}
