@@ -33,6 +33,11 @@ list(GET target_parts 0 target_arch)
 list(GET target_parts 1 target_os)
 
 set(target_flags -target ${TARNWICK_TARGET})
+# zig builds its C++ runtime for each optimisation mode it is asked for, and
+# CMake's compiler checks pass no -O at all: without a default here every
+# target's runtime would be built twice, once for the checks and once for the
+# program. A later -O (CMAKE_BUILD_TYPE's) still wins.
+list(APPEND target_flags -O2)
 if(target_arch STREQUAL "arm")
   # zig 0.11 crashes linking for the generic 32-bit ARM cpu; ARMv7 (a
   # Raspberry Pi 2 or 3 in 32-bit mode) is the oldest board worth serving.
