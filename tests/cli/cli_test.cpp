@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <regex>
 
 using namespace support;
 
@@ -48,7 +49,8 @@ protected:
 struct RejectCase {
     const char *name;
     std::vector<std::string> args;
-    std::string err;  // "{missing}" is replaced by the missing file's path
+    std::string err;           // "{missing}" is replaced by the missing file's path
+    bool err_pattern = false;  // err is a regex: getopt's diagnostic is the C library's own wording
 };
 
 class RejectedCommandLine : public CliTest, public ::testing::WithParamInterface<RejectCase> {};
@@ -59,22 +61,26 @@ TEST_P(RejectedCommandLine, ExitsOneWithMessage) {
     const RejectCase &c = GetParam();
     RunResult r = run(expand(c.args));
     EXPECT_TRUE(r.exited && r.exit_status == 1) << r.describe();
-    EXPECT_EQ(r.err, expand({c.err})[0]);
+    if (c.err_pattern)
+        EXPECT_TRUE(std::regex_match(r.err, std::regex(c.err))) << r.err;
+    else
+        EXPECT_EQ(r.err, expand({c.err})[0]);
     EXPECT_EQ(r.out, "");
     EXPECT_FALSE(std::filesystem::exists(box.run_dir()));
     EXPECT_TRUE(live_descendants().empty());
 }
 
-const std::string bad_option = std::string(invoked_as) + ": invalid option -- 'x'\n" + usage_text;
-const std::string no_argument = std::string(invoked_as) + ": option requires an argument -- 'c'\n" + usage_text;
+const std::string bad_option = support::unknown_option_pattern(invoked_as, 'x') + support::regex_literal(usage_text);
+const std::string no_argument =
+    support::missing_argument_pattern(invoked_as, 'c') + support::regex_literal(usage_text);
 
 INSTANTIATE_TEST_SUITE_P(
     Options, RejectedCommandLine,
     ::testing::Values(RejectCase{"Version", {"-v"}, version_text},
                       RejectCase{"Help", {"-h"}, usage_text},
-                      RejectCase{"UnknownOption", {"-x"}, bad_option},
-                      RejectCase{"UnknownOptionAfterConfig", {"-c", "{conf}", "-x", "-v"}, bad_option},
-                      RejectCase{"ConfigWithoutArgument", {"-c"}, no_argument},
+                      RejectCase{"UnknownOption", {"-x"}, bad_option, true},
+                      RejectCase{"UnknownOptionAfterConfig", {"-c", "{conf}", "-x", "-v"}, bad_option, true},
+                      RejectCase{"ConfigWithoutArgument", {"-c"}, no_argument, true},
                       RejectCase{"ConfigThenVersion", {"-c", "{conf}", "-v"}, version_text},
                       RejectCase{"VersionThenConfig", {"-v", "-c", "{conf}"}, version_text},
                       RejectCase{"HelpBeatsLaterVersion", {"-h", "-v"}, usage_text},

@@ -5,7 +5,9 @@
 #include "tunnel/e2e.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <map>
 #include <sys/stat.h>
@@ -351,11 +353,12 @@ TEST(Home, UnsetOrEmptyFallsBackToTheUserDatabase) {
     Daemon d;
     d.box.write_config(support::config_text(d.port, support::free_port()));
     ASSERT_EQ(chmod(d.box.work.path().c_str(), 0755), 0);
+    const std::string no_such_file = std::strerror(ENOENT);
     const std::vector<HomeCase> cases = {
         {54321, std::nullopt, 1, "HOME is not set\n", ""},
         {54321, "", 1, "HOME is not set\n", ""},
-        {65534, std::nullopt, 0, "fopen: No such file or directory\n", "\"/nonexistent/.tarnwick\", 0755"},
-        {65534, "", 0, "fopen: No such file or directory\n", "\"/nonexistent/.tarnwick\", 0755"},
+        {65534, std::nullopt, 0, "fopen: " + no_such_file + "\n", "\"/nonexistent/.tarnwick\", 0755"},
+        {65534, "", 0, "fopen: " + no_such_file + "\n", "\"/nonexistent/.tarnwick\", 0755"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(std::to_string(c.uid) + (c.home ? " HOME=" : " no HOME"));

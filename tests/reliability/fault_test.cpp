@@ -15,7 +15,8 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr std::size_t MiB = 1024 * 1024;
-const std::string write_failed = "^write: (Connection reset by peer|Broken pipe)$";
+const std::string write_failed =
+    "^write: (" + support::error_pattern(ECONNRESET) + "|" + support::error_pattern(EPIPE) + ")$";
 
 // What one case leaves for the common checks. The services outlive the session.
 struct FaultRun {

@@ -12,7 +12,8 @@ namespace support {
 
 using std::chrono::milliseconds;
 
-// Path of the tarnwick binary built alongside the tests.
+// Path of the tarnwick binary under test: $TARNWICK_BINARY when set, else
+// the one built alongside the tests.
 const char *binary_path();
 
 struct RunOptions {

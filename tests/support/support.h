@@ -1,6 +1,7 @@
 // Everything the tests share; see README.md next to this file.
 #pragma once
 
+#include "support/c_library.h"
 #include "support/daemon.h"
 #include "support/fake_proxy.h"
 #include "support/files.h"

@@ -3,6 +3,8 @@
 
 #include "tunnel/e2e.h"
 
+#include <cerrno>
+
 namespace {
 
 using namespace e2e;
@@ -144,7 +146,7 @@ TEST(ProxyAddress, NamesAndRefusedConnections) {
     const std::vector<std::tuple<std::string, uint16_t, Expect>> places = {
         {"localhost", proxy.port(), established(proxy.port(), "localhost")},
         {unresolvable, proxy.port(), "invalid host name " + shown},
-        {"127.0.0.1", nobody, "connect: Connection refused"},
+        {"127.0.0.1", nobody, re("connect: " + support::error_pattern(ECONNREFUSED))},
     };
     for (const auto &[host, port, first] : places) {
         SCOPED_TRACE(host);
