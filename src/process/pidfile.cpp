@@ -79,9 +79,9 @@ int open_pid_file(bool &existed)
     return fd;
 }
 
-flock whole_file(short type)
+struct flock whole_file(short type)
 {
-    flock lock{};
+    struct flock lock {};
     lock.l_type = type;
     lock.l_whence = SEEK_SET;
     lock.l_start = 0;
@@ -98,7 +98,7 @@ flock whole_file(short type)
 pid_t lock_pid_file(int fd)
 {
     for (int attempt = 0; attempt < lock_attempts; ++attempt) {
-        flock lock = whole_file(F_WRLCK);
+        struct flock lock = whole_file(F_WRLCK);
         if (fcntl(fd, F_SETLK, &lock) == 0)
             return 0;
         if (errno == EINTR)
@@ -106,7 +106,7 @@ pid_t lock_pid_file(int fd)
         if (errno != EACCES && errno != EAGAIN)
             return 0;
         // The holder may have ended since; then the lock is there to take.
-        flock holder = whole_file(F_WRLCK);
+        struct flock holder = whole_file(F_WRLCK);
         if (fcntl(fd, F_GETLK, &holder) == 0 && holder.l_type != F_UNLCK)
             return holder.l_pid;
     }
