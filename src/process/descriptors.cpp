@@ -1,5 +1,6 @@
 #include "process/descriptors.h"
 
+#include <fcntl.h>
 #include <unistd.h>
 
 namespace {
@@ -36,4 +37,10 @@ void close_descriptors_from(int lowest)
 #else
     close_each_from(lowest);
 #endif
+}
+
+bool set_nonblocking(int fd)
+{
+    const int flags = fcntl(fd, F_GETFL);
+    return fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
 }

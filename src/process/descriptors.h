@@ -3,3 +3,7 @@
 
 // Closes every open descriptor numbered `lowest` or higher.
 void close_descriptors_from(int lowest);
+
+// Adds O_NONBLOCK to fd's file status flags. False (errno set) when the
+// flags can't be written.
+[[nodiscard]] bool set_nonblocking(int fd);

@@ -2,6 +2,7 @@
 
 #include "config/settings.h"
 #include "log/log.h"
+#include "process/descriptors.h"
 #include "process/signals.h"
 #include "process/state.h"
 #include "tunnel/relay.h"
@@ -9,7 +10,6 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <optional>
@@ -23,12 +23,6 @@ namespace {
 // One pending connection: clients are meant to be accepted as they come.
 constexpr int listen_backlog = 1;
 constexpr time_t wait_seconds = 10;
-
-bool set_nonblocking(int fd)
-{
-    const int flags = fcntl(fd, F_GETFL);
-    return fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
-}
 
 // Reports the failed call and gives up the socket.
 int fail_listener(int fd, const char *call)

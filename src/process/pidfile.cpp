@@ -81,11 +81,9 @@ int open_pid_file(bool &existed)
 
 struct flock whole_file(short type)
 {
-    struct flock lock {};
+    struct flock lock {};  // l_start 0 and l_len 0: to the end, however long
     lock.l_type = type;
     lock.l_whence = SEEK_SET;
-    lock.l_start = 0;
-    lock.l_len = 0;
     return lock;
 }
 
@@ -101,8 +99,6 @@ pid_t lock_pid_file(int fd)
         struct flock lock = whole_file(F_WRLCK);
         if (fcntl(fd, F_SETLK, &lock) == 0)
             return 0;
-        if (errno == EINTR)
-            continue;
         if (errno != EACCES && errno != EAGAIN)
             return 0;
         // The holder may have ended since; then the lock is there to take.

@@ -1,6 +1,7 @@
 #include "process/signals.h"
 
 #include "log/log.h"
+#include "process/descriptors.h"
 #include "process/state.h"
 
 #include <cerrno>
@@ -43,8 +44,7 @@ bool open_wakeup_pipe()
     if (pipe(wake_pipe) != 0)
         return false;
     for (const int end : wake_pipe) {
-        const int flags = fcntl(end, F_GETFL);
-        if (flags < 0 || fcntl(end, F_SETFL, flags | O_NONBLOCK) != 0) {
+        if (!set_nonblocking(end)) {
             const int saved_errno = errno;
             close(wake_pipe[0]);
             close(wake_pipe[1]);

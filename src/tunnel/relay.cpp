@@ -1,13 +1,13 @@
 #include "tunnel/relay.h"
 
 #include "log/log.h"
+#include "process/descriptors.h"
 #include "tunnel/proxy.h"
 #include "tunnel/sigpipe.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <ctime>
-#include <fcntl.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,13 +18,6 @@ namespace {
 // before the next read, so the slower side paces the faster one.
 constexpr std::size_t relay_chunk = 65535;
 constexpr time_t wait_seconds = 10;
-
-void make_nonblocking(int fd)
-{
-    const int flags = fcntl(fd, F_GETFL);
-    if (fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
-        perror("fcntl");
-}
 
 // Waits until fd can take more bytes. False when the wait itself failed.
 bool wait_writable(int fd)
@@ -122,7 +115,8 @@ void handle_client(int client_fd)
         log_msg("handle_client() can't open proxy connection");
         return;
     }
-    make_nonblocking(proxy_fd);
+    if (!set_nonblocking(proxy_fd))
+        perror("fcntl");
     uint64_t bytes_in = 0;
     uint64_t bytes_out = 0;
     const time_t start = time(nullptr);
