@@ -3,6 +3,7 @@
 #include "config/settings.h"
 #include "log/log.h"
 #include "process/descriptors.h"
+#include "process/shortage.h"
 #include "process/signals.h"
 #include "process/state.h"
 #include "tunnel/relay.h"
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <initializer_list>
 #include <optional>
 #include <string>
 #include <sys/select.h>
@@ -20,9 +22,40 @@
 
 namespace {
 
-// One pending connection: clients are meant to be accepted as they come.
-constexpr int listen_backlog = 1;
+// The system's usual queue: a burst of clients (parallel ssh sessions) waits
+// there instead of being turned away, and so do connections that arrive while
+// a shortage pauses the accepting.
+constexpr int listen_backlog = SOMAXCONN;
 constexpr time_t wait_seconds = 10;
+
+ShortageReports fork_reports{"fork"};
+ShortageReports accept_reports{"accept"};
+ShortageReports select_reports{"select"};
+
+enum class AcceptFailure { transient, shortage, broken };
+
+// Failures that belong to the pending connection, not to the listener: it
+// went away, or the call was interrupted. Linux also passes on the network
+// errors of a connection still being set up; they mean the same.
+AcceptFailure classify_accept_failure(int error)
+{
+    for (const int transient : {ECONNABORTED, EINTR, EAGAIN, EWOULDBLOCK, EPROTO, EPERM, ENETDOWN, ENOPROTOOPT,
+                                EHOSTUNREACH, EOPNOTSUPP, ENETUNREACH})
+        if (error == transient)
+            return AcceptFailure::transient;
+#ifdef EHOSTDOWN
+    if (error == EHOSTDOWN)
+        return AcceptFailure::transient;
+#endif
+#ifdef ENONET
+    if (error == ENONET)
+        return AcceptFailure::transient;
+#endif
+    for (const int shortage : {EMFILE, ENFILE, ENOBUFS, ENOMEM})
+        if (error == shortage)
+            return AcceptFailure::shortage;
+    return AcceptFailure::broken;
+}
 
 // Reports the failed call and gives up the socket.
 int fail_listener(int fd, const char *call)
@@ -124,23 +157,54 @@ int accept_nonblocking(int listen_fd, sockaddr_in &peer, socklen_t &length)
 #endif
 }
 
+// A failed accept costs at most a pause: only a broken listener stops the
+// server. False when it must stop.
+bool survive_accept_failure()
+{
+    switch (classify_accept_failure(errno)) {
+    case AcceptFailure::transient:
+        return true;
+    case AcceptFailure::shortage:
+        report_shortage(accept_reports);
+        pause_accepting(false);
+        return true;
+    case AcceptFailure::broken:
+        perror("accept");
+        return false;
+    }
+    return false;
+}
+
+// The connection is closed at once, so its client knows; the server goes on.
+// Short of processes, it waits for one to end (or a second) before the next
+// accept, so a flood neither spins nor fills the log.
+void survive_fork_failure(int client_fd)
+{
+    const bool short_of_processes = errno == EAGAIN || errno == ENOMEM;
+    report_shortage(fork_reports);
+    close(client_fd);
+    if (short_of_processes)
+        pause_accepting(true);
+}
+
 // Accepts one connection and gives it a process. False when the server must stop.
 bool accept_connection(int listen_fd)
 {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
     const int client_fd = accept_nonblocking(listen_fd, peer, length);
-    if (client_fd < 0 || length != sizeof peer) {
-        perror("accept");
-        if (client_fd >= 0)
-            close(client_fd);
-        return false;
+    if (client_fd < 0)
+        return survive_accept_failure();
+    // Not an IPv4 peer: nothing this listener can have accepted; that one
+    // connection is dropped.
+    if (length != sizeof peer) {
+        close(client_fd);
+        return true;
     }
     const pid_t child = fork();
     if (child < 0) {
-        perror("fork");
-        close(client_fd);
-        return false;
+        survive_fork_failure(client_fd);
+        return true;
     }
     if (child == 0)
         serve_connection(listen_fd, client_fd, peer);
@@ -148,29 +212,56 @@ bool accept_connection(int listen_fd)
     return true;
 }
 
-// One wait for a connection or a signal. False when the server must stop.
-bool serve_once(int listen_fd)
+// A failed wait of the loop. False when the server must stop.
+bool survive_select_failure()
 {
-    fd_set readable;
-    FD_ZERO(&readable);
-    FD_SET(listen_fd, &readable);
-    const int wake_fd = wakeup_fd();
-    if (wake_fd >= 0)
-        FD_SET(wake_fd, &readable);
-    timeval timeout{wait_seconds, 0};
-    const int count = (wake_fd > listen_fd ? wake_fd : listen_fd) + 1;
-    const int ready = select(count, &readable, nullptr, nullptr, &timeout);
-    if (ready < 0 && errno != EINTR) {
+    if (errno != ENOMEM) {
         perror("select");
         return false;
     }
-    if (ready > 0 && FD_ISSET(listen_fd, &readable) && !accept_connection(listen_fd))
+    report_shortage(select_reports);
+    // The pause's own wait would fail the same way.
+    sleep_a_second();
+    return true;
+}
+
+void reap_and_note()
+{
+    if (reap_children() > 0)
+        note_child_ended();
+}
+
+// One wait for a connection or a signal. While accepting is paused the
+// listener is left out, and the wait lasts as long as the pause. False when
+// the server must stop.
+bool serve_once(int listen_fd)
+{
+    timeval timeout{wait_seconds, 0};
+    const bool accepting = !accepting_paused(timeout);
+    fd_set readable;
+    FD_ZERO(&readable);
+    int highest = -1;
+    if (accepting) {
+        FD_SET(listen_fd, &readable);
+        highest = listen_fd;
+    }
+    const int wake_fd = wakeup_fd();
+    if (wake_fd >= 0) {
+        FD_SET(wake_fd, &readable);
+        highest = wake_fd > highest ? wake_fd : highest;
+    }
+    const int ready = select(highest + 1, &readable, nullptr, nullptr, &timeout);
+    if (ready < 0 && errno != EINTR && !survive_select_failure())
+        return false;
+    if (ready > 0 && accepting && FD_ISSET(listen_fd, &readable) && !accept_connection(listen_fd))
         return false;
     // Reap when a signal said so, and after a quiet wait too: a wake-up that
     // was lost must not leave a zombie for good. Without a wake-up pipe,
     // after every wait.
     if (wake_fd < 0 || ready <= 0 || FD_ISSET(wake_fd, &readable))
-        reap_children();
+        reap_and_note();
+    for (ShortageReports *reports : {&fork_reports, &accept_reports, &select_reports})
+        report_unreported(*reports);
     return true;
 }
 

@@ -113,12 +113,14 @@ int wakeup_fd()
     return wake_pipe[0];
 }
 
-void reap_children()
+int reap_children()
 {
     drain_wakeup_pipe();
     int status = 0;
-    for (pid_t child; (child = waitpid(-1, &status, WNOHANG)) > 0;)
+    int reaped = 0;
+    for (pid_t child; (child = waitpid(-1, &status, WNOHANG)) > 0; ++reaped)
         log_child_end(child, status);
+    return reaped;
 }
 
 void close_wakeup_pipe()

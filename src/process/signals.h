@@ -10,8 +10,9 @@ void install_signal_handlers();
 int wakeup_fd();
 
 // Empties the wake-up pipe, then collects every finished child and logs how
-// it ended. Runs in the server's loop, never in the handler.
-void reap_children();
+// it ended. Runs in the server's loop, never in the handler. Returns how many
+// were collected.
+int reap_children();
 
 // Closes the wake-up pipe; a client process has no use for it.
 void close_wakeup_pipe();

@@ -51,7 +51,7 @@ TEST_F(Served, TwentyTunnelsAtOnce) {
     constexpr std::size_t size = 3 << 20;
     std::vector<Fd> clients(count);
     std::vector<std::string> pids;
-    for (auto &c : clients)  // one after another: the backlog is 1
+    for (auto &c : clients)  // one after another, each known to carry data
         pids.push_back(open_tunnel(c));
     std::vector<std::size_t> received(count);
     std::vector<std::thread> threads;

@@ -15,7 +15,7 @@ namespace {
 
 constexpr int sequential = 5000;
 constexpr int at_once = 200;
-// The listening socket's backlog is 1: connect no more at a time than it takes.
+// Connections in small waves: the figures are of many tunnels, not of a burst.
 constexpr int wave = 2;
 // Figures taken after this many connections, once the server has touched
 // everything it is going to touch.

@@ -135,15 +135,17 @@ static void record_status(RunResult &result, int status) {
 
 RunResult run_binary(const std::vector<std::string> &args, const RunOptions &options) {
     RunResult result;
-    std::vector<std::string> words{options.argv0.value_or(binary_path())};
+    std::vector<std::string> words = options.wrapper;
+    words.push_back(options.wrapper.empty() ? options.argv0.value_or(binary_path()) : binary_path());
     words.insert(words.end(), args.begin(), args.end());
+    const char *path = options.wrapper.empty() ? binary_path() : nullptr;
 
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
         result.err = "pipe2 failed";
         return result;
     }
-    pid_t pid = spawn(words, child_environment(options), options.cwd, out[1], err[1], binary_path());
+    pid_t pid = spawn(words, child_environment(options), options.cwd, out[1], err[1], path);
     close(out[1]);
     close(err[1]);
     fcntl(out[0], F_SETFL, O_NONBLOCK);

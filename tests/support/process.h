@@ -21,6 +21,9 @@ struct RunOptions {
     std::optional<std::string> home;       // HOME; none leaves HOME unset
     std::vector<std::string> env;          // extra NAME=VALUE entries
     std::optional<std::string> argv0;      // argv[0]; default binary_path()
+    // A command that runs the binary (setpriv ... --, say): run first, with
+    // the binary's path and the args after its words. argv0 is then unused.
+    std::vector<std::string> wrapper;
     milliseconds timeout{10000};           // bound for exit and for the output to close
 };
 
