@@ -65,6 +65,7 @@ TEST(Relay, ProxyClosesAfterItsLastBytes) {
     bool eof = false;
     EXPECT_EQ(support::read_all(t.client.get(), 5000ms, &eof), "last");
     EXPECT_TRUE(eof);
+    t.client.reset();
     EXPECT_TRUE(t.ends_with({"connection closed by proxy", totals(9, 6)}));
 }
 
