@@ -153,10 +153,14 @@ TEST(Relay, SixtyFourMiBEachWayAtOnce) {
 constexpr std::size_t request_size = 100000;  // fits the client's enlarged send buffer
 constexpr std::size_t answer_size = 4 << 20;
 
-// CPU time (user and system) process pid has used, in milliseconds.
+// CPU time (user and system) process pid has used, in milliseconds; -1 when
+// there is no such process.
 long cpu_ms(const std::string &pid) {
     const std::string stat = support::read_file("/proc/" + pid + "/stat");
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    const std::size_t name_end = stat.rfind(')');
+    if (name_end == std::string::npos)
+        return -1;
+    std::istringstream fields(stat.substr(name_end + 2));
     std::string skip;
     for (int i = 3; i < 14; ++i)  // state .. cmajflt
         fields >> skip;
