@@ -1,5 +1,5 @@
-// The relay, end to end: how a tunnel ends, what its totals say, and bulk
-// data both ways at once.
+// The relay, end to end: how a tunnel ends, what its totals say, bulk data
+// both ways at once, and half-closes passed through.
 
 #include "tunnel/e2e.h"
 
