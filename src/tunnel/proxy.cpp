@@ -7,6 +7,7 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -25,14 +26,28 @@ constexpr int wait_milliseconds = 10000;
 
 enum class Answer { header, none, client_gone };
 
+// Once the client has stopped sending, the proxy gets this long to answer:
+// longer than a proxy's own connect time-out, so only a proxy that never
+// answers meets it, and such a proxy does not keep this process forever.
+constexpr std::chrono::seconds stopped_client_wait{120};
+
 #if TARNWICK_HAVE_POLLRDHUP
 constexpr short client_watch = POLLRDHUP;
-constexpr short client_gone = POLLRDHUP | POLLHUP | POLLERR;
+constexpr short client_stopped = POLLRDHUP;
 #else
-// Without an event of its own, a hang-up shows as readability.
+// Without an event of its own, the end of file shows as readability.
 constexpr short client_watch = POLLIN;
-constexpr short client_gone = POLLHUP | POLLERR;
+constexpr short client_stopped = POLLIN;
 #endif
+// Reported whether asked for or not: the client has reset or failed.
+constexpr short client_failed = POLLHUP | POLLERR;
+
+// What the handshake still watches of the client, and how long it waits.
+struct ClientWatch {
+    short events = client_watch;
+    bool bounded = false;
+    std::chrono::steady_clock::time_point deadline{};
+};
 
 std::optional<in_addr> resolve_proxy(const std::string &host)
 {
@@ -112,41 +127,67 @@ bool consume(int fd, std::size_t count)
     return true;
 }
 
-// A readable client, where that is all poll can say: nothing to peek at is
-// the hang-up. Bytes waiting mean it is still there; they stay readable until
-// the tunnel takes them, so from then on only poll's own hang-up and error
-// reports are watched (events 0) rather than spinning on them. Nothing is
-// consumed.
-bool client_hung_up(int client_fd, short &client_events)
+// The client's end of file is not its leaving: what it sent, end included,
+// waits in its socket for the tunnel. It is no longer watched for reading, so
+// that poll does not report the same end over and over; poll's own reports of
+// a reset or failure still end the wait, and the bound starts.
+void stop_reading_client(ClientWatch &watch)
+{
+    watch.events = 0;
+    watch.bounded = true;
+    watch.deadline = std::chrono::steady_clock::now() + stopped_client_wait;
+}
+
+#if !TARNWICK_HAVE_POLLRDHUP
+// A readable client, where that is all poll can say: a failing peek is a
+// failure. An end of file (nothing to peek at) and bytes waiting (an end may
+// follow them unseen, as nothing is consumed) both stop the reading watch.
+bool client_failed_on_peek(int client_fd, ClientWatch &watch)
 {
     char byte;
     const ssize_t n = recv(client_fd, &byte, 1, MSG_PEEK);
-    if (n > 0) {
-        client_events = 0;
-        return false;
-    }
-    return n == 0 || (errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK);
+    if (n < 0)
+        return errno != EINTR && errno != EAGAIN && errno != EWOULDBLOCK;
+    stop_reading_client(watch);
+    return false;
+}
+#endif
+
+int poll_milliseconds(const ClientWatch &watch)
+{
+    if (!watch.bounded)
+        return wait_milliseconds;
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          watch.deadline - std::chrono::steady_clock::now())
+                          .count();
+    return left <= 0 ? 0 : left < wait_milliseconds ? static_cast<int>(left) : wait_milliseconds;
 }
 
-// Waits until the proxy has something to say. False when the client hangs up
-// first: it has no use for the tunnel any more, and a proxy that never answers
-// must not keep this process forever. Bytes the client sent are not touched.
-bool wait_for_proxy(int proxy_fd, int client_fd, short &client_events)
+// Waits until the proxy has something to say. False when the client resets
+// or fails first, or when the proxy stays silent past the bound that started
+// with the client's end. Bytes the client sent are not touched.
+bool wait_for_proxy(int proxy_fd, int client_fd, ClientWatch &watch)
 {
     for (;;) {
-        pollfd watched[] = {{proxy_fd, POLLIN, 0}, {client_fd, client_events, 0}};
-        const int ready = poll(watched, 2, wait_milliseconds);
+        pollfd watched[] = {{proxy_fd, POLLIN, 0}, {client_fd, watch.events, 0}};
+        const int ready = poll(watched, 2, poll_milliseconds(watch));
         if (ready < 0 && errno != EINTR) {
             perror("poll");
             return true;  // the read that follows reports what is wrong
         }
-        if (ready <= 0)
-            continue;
-        if (watched[0].revents != 0)
+        if (ready > 0 && watched[0].revents != 0)
             return true;
-        if ((watched[1].revents & client_gone) != 0)
+        if (ready > 0 && (watched[1].revents & client_failed) != 0)
             return false;
-        if ((watched[1].revents & POLLIN) != 0 && client_hung_up(client_fd, client_events))
+        if (ready > 0 && (watched[1].revents & client_stopped) != 0) {
+#if TARNWICK_HAVE_POLLRDHUP
+            stop_reading_client(watch);
+#else
+            if (client_failed_on_peek(client_fd, watch))
+                return false;
+#endif
+        }
+        if (watch.bounded && std::chrono::steady_clock::now() >= watch.deadline)
             return false;
     }
 }
@@ -156,9 +197,9 @@ bool wait_for_proxy(int proxy_fd, int client_fd, short &client_events)
 Answer read_response_header(int fd, int client_fd, ResponseScan &scan)
 {
     char bytes[peek_size];
-    short client_events = client_watch;
+    ClientWatch watch;
     while (!scan.done) {
-        if (!wait_for_proxy(fd, client_fd, client_events))
+        if (!wait_for_proxy(fd, client_fd, watch))
             return Answer::client_gone;
         const ssize_t n = recv(fd, bytes, sizeof bytes, MSG_PEEK);
         if (n < 0 && errno == EINTR)

@@ -8,7 +8,8 @@
 std::string build_connect_request();
 
 // Connects to the proxy, asks for the tunnel and consumes the proxy's response
-// header; gives up when the client (client_fd) hangs up before the proxy has
-// answered. Returns the connected socket, or 0 when no tunnel could be opened
+// header; gives up when the client (client_fd) resets before the proxy has
+// answered, or when the proxy stays silent too long after the client's end of
+// file. Returns the connected socket, or 0 when no tunnel could be opened
 // (the reason is already logged).
 int open_proxy_connection(int client_fd);

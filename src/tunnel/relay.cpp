@@ -37,32 +37,59 @@ bool wait_writable(int fd)
     }
 }
 
-// One read from `from`, passed on whole to `to`. Returns the end message when
-// the tunnel must end, nullptr while it goes on.
-const char *move_chunk(int from, int to, char *buffer, uint64_t &moved, const char *closed_message)
+// One direction of the tunnel: the sender it reads, the receiver it writes
+// and what it has carried.
+struct Direction {
+    int from;
+    int to;
+    uint64_t &moved;
+    const char *closed_message;  // the end message when this sender ends first
+    bool open;                   // its sender has not ended yet
+};
+
+// One read from the sender, passed on whole; an end of file is passed on as
+// the end of the receiver's sending side, after everything read before it
+// (each chunk is written whole before the next read). False when the whole
+// tunnel must end at once; `ending` then says why.
+bool serve_direction(Direction &d, char *buffer, const char *&ending)
 {
-    const ssize_t n = read(from, buffer, relay_chunk);
-    if (n == 0)
-        return closed_message;
-    if (n < 0)
-        return nullptr;  // nothing moved (a spurious readiness report, say)
-    if (write_all(to, buffer, static_cast<int32_t>(n)) != 0)
-        return "incomplete write";
-    moved += static_cast<uint64_t>(n);
-    return nullptr;
+    const ssize_t n = read(d.from, buffer, relay_chunk);
+    if (n > 0) {
+        if (write_all(d.to, buffer, static_cast<int32_t>(n)) != 0) {
+            ending = "incomplete write";
+            return false;
+        }
+        d.moved += static_cast<uint64_t>(n);
+        return true;
+    }
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK))
+        return true;  // nothing moved (a spurious readiness report, say)
+    d.open = false;
+    if (ending == nullptr)
+        ending = d.closed_message;
+    // A reset sender, or a receiver that can no longer take the end (reset
+    // itself), leaves nothing that the other direction could still carry.
+    return n == 0 && shutdown(d.to, SHUT_WR) == 0;
 }
 
-// Copies both ways until a side closes or a transfer fails. Returns the
-// end message, or nullptr when the wait failed.
+// Copies both ways, passing each side's end on to the other, until both
+// sides have ended or a transfer fails. Returns the end message, naming the
+// side that ended first, or nullptr when the wait failed.
 const char *relay(int client_fd, int proxy_fd, uint64_t &bytes_in, uint64_t &bytes_out)
 {
     char buffer[relay_chunk];
     const int count = (client_fd > proxy_fd ? client_fd : proxy_fd) + 1;
-    for (;;) {
+    Direction in{proxy_fd, client_fd, bytes_in, "connection closed by proxy", true};
+    Direction out{client_fd, proxy_fd, bytes_out, "connection closed by client", true};
+    const char *ending = nullptr;
+    bool going = true;
+    while (going && (in.open || out.open)) {
         fd_set readable;
         FD_ZERO(&readable);
-        FD_SET(proxy_fd, &readable);
-        FD_SET(client_fd, &readable);
+        if (in.open)
+            FD_SET(proxy_fd, &readable);
+        if (out.open)
+            FD_SET(client_fd, &readable);
         timeval timeout{wait_seconds, 0};
         const int ready = select(count, &readable, nullptr, nullptr, &timeout);
         if (ready < 0 && errno == EINTR)
@@ -71,14 +98,13 @@ const char *relay(int client_fd, int proxy_fd, uint64_t &bytes_in, uint64_t &byt
             perror("select");
             return nullptr;
         }
-        // The proxy side first; an end there leaves the client side unread.
-        if (FD_ISSET(proxy_fd, &readable))
-            if (const char *end = move_chunk(proxy_fd, client_fd, buffer, bytes_in, "connection closed by proxy"))
-                return end;
-        if (FD_ISSET(client_fd, &readable))
-            if (const char *end = move_chunk(client_fd, proxy_fd, buffer, bytes_out, "connection closed by client"))
-                return end;
+        // The proxy side first, then the client side from the same report.
+        if (in.open && FD_ISSET(proxy_fd, &readable))
+            going = serve_direction(in, buffer, ending);
+        if (going && out.open && FD_ISSET(client_fd, &readable))
+            going = serve_direction(out, buffer, ending);
     }
+    return ending;
 }
 
 }  // namespace

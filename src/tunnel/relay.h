@@ -3,8 +3,9 @@
 
 #include <cstdint>
 
-// Serves one accepted connection: opens the tunnel and copies bytes both ways
-// until either side closes or a transfer fails, then logs the totals.
+// Serves one accepted connection: opens the tunnel and copies bytes both ways,
+// passing either side's end of file on to the other, until both sides have
+// ended or a transfer fails; then logs how it ended and the totals.
 void handle_client(int client_fd);
 
 // Writes all len bytes to fd, waiting for room as needed. Returns 0 on

@@ -176,6 +176,8 @@ TEST(StartUp, InheritedSignalStateIsCleared) {
     Fd client;
     const std::string child = d.connect(client);
     ASSERT_FALSE(child.empty()) << d.log();
+    EXPECT_TRUE(support::wait_closed(client.get()));  // the proxy's end, passed on
+    client.reset();
     EXPECT_TRUE(support::wait_for_log(d.box.log_path(), "*** child " + child + " exited with status 0", 1, 3000ms));
     EXPECT_TRUE(support::stop_server(pid, 3000ms));
 }

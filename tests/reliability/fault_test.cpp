@@ -81,9 +81,11 @@ void proxy_dies_mid_transfer(FaultRun &run)
     uint64_t received = read_pattern(run.client.get(), 0, MiB, &eof);
     ASSERT_EQ(received, MiB);
     ASSERT_EQ(kill(run.session.tinyproxy.pid(), SIGKILL), 0);
-    // What the proxy had passed on still arrives whole, then the connection ends.
+    // What the proxy had passed on still arrives whole, then its end; the
+    // client, having read to the end, closes.
     received += read_pattern(run.client.get(), received, UINT64_MAX, &eof);
     EXPECT_TRUE(eof);
+    run.client.reset();
     run.expected = {tunnel_open, "connection closed by proxy", totals(received, 0)};
 }
 
@@ -177,6 +179,7 @@ void hundred_mib_to_a_slow_reader(FaultRun &run)
     received += read_pattern(run.client.get(), received, UINT64_MAX, &eof, 60s);
     EXPECT_EQ(received, total);
     EXPECT_TRUE(eof);
+    run.client.reset();
     run.expected = {tunnel_open, "connection closed by proxy", totals(total, 0)};
 }
 
@@ -226,7 +229,9 @@ void client_leaves_before_proxy_answers(FaultRun &run)
     ASSERT_TRUE(run.session.start(9, run.fake->port()));
     connect_client(run);
     ASSERT_TRUE(wait_until([&] { return !run.fake->request(0).empty(); }, 10s));
-    run.client.reset();
+    // A reset, not an end of file: a client that only stopped sending may
+    // still want the answer, so the wait goes on after that.
+    reset(run.client);
     run.expected = {"client left before proxy response", R"(handle_client\(\) can't open proxy connection)"};
 }
 

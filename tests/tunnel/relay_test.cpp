@@ -1,5 +1,5 @@
-// The relay, end to end: how a tunnel ends, what its totals say, and bulk
-// data both ways at once.
+// The relay, end to end: how a tunnel ends, what its totals say, bulk data
+// both ways at once, and half-closes passed through.
 
 #include "tunnel/e2e.h"
 
@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <sstream>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -65,6 +66,7 @@ TEST(Relay, ProxyClosesAfterItsLastBytes) {
     bool eof = false;
     EXPECT_EQ(support::read_all(t.client.get(), 5000ms, &eof), "last");
     EXPECT_TRUE(eof);
+    t.client.reset();
     EXPECT_TRUE(t.ends_with({"connection closed by proxy", totals(9, 6)}));
 }
 
@@ -142,6 +144,134 @@ TEST(Relay, SixtyFourMiBEachWayAtOnce) {
     EXPECT_TRUE(proxy_sent);
     t.client.reset();
     EXPECT_TRUE(t.ends_with({"connection closed by client", re(support::totals(size, size))}));
+}
+
+
+// Half-closes: an end of file passes through the tunnel and the other
+// direction keeps flowing, as over a direct connection. Each exchange is far
+// larger than the sockets on the way hold.
+constexpr std::size_t request_size = 100000;  // fits the client's enlarged send buffer
+constexpr std::size_t answer_size = 4 << 20;
+
+// CPU time (user and system) process pid has used, in milliseconds; -1 when
+// there is no such process.
+long cpu_ms(const std::string &pid) {
+    const std::string stat = support::read_file("/proc/" + pid + "/stat");
+    const std::size_t name_end = stat.rfind(')');
+    if (name_end == std::string::npos)
+        return -1;
+    std::istringstream fields(stat.substr(name_end + 2));
+    std::string skip;
+    for (int i = 3; i < 14; ++i)  // state .. cmajflt
+        fields >> skip;
+    long user = 0, system = 0;
+    fields >> user >> system;
+    return (user + system) * 1000 / sysconf(_SC_CLK_TCK);
+}
+
+// What the far end saw of the client's request.
+struct Request {
+    std::atomic<std::size_t> good{0};  // pattern bytes, in order
+    std::atomic<bool> ended{false};    // an end of file right after them
+};
+
+// Reads the request (seed 1) to its end of file, then answers (seed 2) and
+// closes, as a request/response server does.
+void read_to_end_then_answer(Connection &c, Request &request) {
+    bound_io(c.fd);
+    request.good = support::receive_pattern(c.fd, 1, request_size);
+    char extra;
+    request.ended = recv(c.fd, &extra, 1, 0) == 0;
+    support::send_pattern(c.fd, 2, answer_size);
+}
+
+// The client's side of that exchange once its request is out: it stops
+// sending, then reads the answer to its end.
+void expect_whole_answer(int client_fd) {
+    ASSERT_EQ(shutdown(client_fd, SHUT_WR), 0);
+    EXPECT_EQ(support::receive_pattern(client_fd, 2, answer_size), answer_size);
+    bool eof = false;
+    EXPECT_EQ(support::read_all(client_fd, 5000ms, &eof), "");
+    EXPECT_TRUE(eof);
+}
+
+TEST(HalfClose, ClientEndsItsRequestOnceTheTunnelIsUp) {
+    Request request;
+    support::ProxyScript script = support::proxy_reply(ok, AfterReply::custom);
+    script.custom = [&](Connection &c) { read_to_end_then_answer(c, request); };
+    Tunnel t(script);
+    ASSERT_TRUE(support::send_pattern(t.client.get(), 1, request_size));
+    expect_whole_answer(t.client.get());
+    EXPECT_EQ(request.good, request_size);
+    EXPECT_TRUE(request.ended);
+    t.client.reset();
+    EXPECT_TRUE(t.ends_with({"connection closed by client", totals(answer_size, request_size)}));
+}
+
+// The request and its end wait in the client's socket while the proxy takes
+// its time, and are passed on in order once the tunnel is up; the wait does
+// not spin on the end meanwhile.
+TEST(HalfClose, ClientEndsItsRequestBeforeTheProxyAnswers) {
+    Request request;
+    std::atomic<bool> client_ended{false};
+    std::atomic<long> cpu_while_waiting{-1};
+    std::string pid;
+    support::ProxyScript script;
+    script.then = AfterReply::custom;
+    script.custom = [&](Connection &c) {
+        support::wait_until([&] { return client_ended.load(); }, 5000ms);
+        const long before = cpu_ms(pid);
+        std::this_thread::sleep_for(1000ms);
+        cpu_while_waiting = cpu_ms(pid) - before;
+        support::send_all(c.fd, ok);
+        read_to_end_then_answer(c, request);
+    };
+    support::FakeProxy proxy(script);
+    Daemon d;
+    ASSERT_TRUE(d.start(support::config_text(d.port, proxy.port())));
+    Fd client;
+    const int room = 1 << 20;
+    pid = d.connect(client);
+    ASSERT_FALSE(pid.empty()) << d.log();
+    setsockopt(client.get(), SOL_SOCKET, SO_SNDBUF, &room, sizeof room);
+    ASSERT_TRUE(proxy.wait_for_requests(1));
+    ASSERT_TRUE(support::send_pattern(client.get(), 1, request_size));
+    ASSERT_EQ(shutdown(client.get(), SHUT_WR), 0);
+    client_ended = true;
+    expect_whole_answer(client.get());
+    EXPECT_EQ(request.good, request_size);
+    EXPECT_TRUE(request.ended);
+    EXPECT_GE(cpu_while_waiting, 0);
+    EXPECT_LT(cpu_while_waiting, 300);
+    client.reset();
+    EXPECT_TRUE(d.story(pid, {established(proxy.port()), "connection closed by client",
+                              totals(answer_size, request_size)}));
+}
+
+// The far end says all it has and stops sending; the client's later bytes
+// still reach it.
+TEST(HalfClose, FarEndEndsFirstAndStillReads) {
+    std::atomic<std::size_t> later{0};
+    std::atomic<bool> later_ended{false};
+    support::ProxyScript script = support::proxy_reply(ok, AfterReply::custom);
+    script.custom = [&](Connection &c) {
+        bound_io(c.fd);
+        support::send_pattern(c.fd, 2, answer_size);
+        shutdown(c.fd, SHUT_WR);
+        later = support::receive_pattern(c.fd, 1, answer_size);
+        char extra;
+        later_ended = recv(c.fd, &extra, 1, 0) == 0;
+    };
+    Tunnel t(script);
+    EXPECT_EQ(support::receive_pattern(t.client.get(), 2, answer_size), answer_size);
+    bool eof = false;
+    EXPECT_EQ(support::read_all(t.client.get(), 5000ms, &eof), "");
+    EXPECT_TRUE(eof);
+    ASSERT_TRUE(support::send_pattern(t.client.get(), 1, answer_size));
+    t.client.reset();
+    EXPECT_TRUE(support::wait_until([&] { return later_ended.load(); }, 10000ms));
+    EXPECT_EQ(later, answer_size);
+    EXPECT_TRUE(t.ends_with({"connection closed by proxy", totals(answer_size, answer_size)}));
 }
 
 }  // namespace
