@@ -17,6 +17,8 @@ install(FILES tarnwick.conf.example DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONEN
 # Debian's machine-readable form, which also serves as the licence of an
 # install from source.
 install(FILES contrib/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
+# The launchd agent for macOS, with its paths still to fill in (see the README).
+install(FILES contrib/local.tarnwick.plist DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
 
 # Debian wants man pages compressed, and without a name or time stamp in the
 # gzip header so that the same page always gives the same bytes.

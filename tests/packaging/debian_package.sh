@@ -36,6 +36,7 @@ expected="usr/bin/tarnwick
 usr/lib/systemd/user/tarnwick.service
 usr/share/doc/tarnwick/README.md
 usr/share/doc/tarnwick/copyright
+usr/share/doc/tarnwick/local.tarnwick.plist
 usr/share/doc/tarnwick/tarnwick.conf.example
 usr/share/man/man1/tarnwick.1.gz"
 actual=$(list_tree "$scratch/root")
