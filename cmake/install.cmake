@@ -17,6 +17,8 @@ install(FILES tarnwick.conf.example DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONEN
 # Debian's machine-readable form, which also serves as the licence of an
 # install from source.
 install(FILES contrib/debian/copyright DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
+# The launchd agent for macOS, with its paths still to fill in (see the README).
+install(FILES contrib/local.tarnwick.plist DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT runtime)
 
 # Debian wants man pages compressed, and without a name or time stamp in the
 # gzip header so that the same page always gives the same bytes.
@@ -134,11 +136,13 @@ if(TARNWICK_TESTS)
   add_test(NAME packaging.service_verify
            COMMAND bash ${tarnwick_pkg_tests}/service_unit.sh verify
                    ${tarnwick_src} ${CMAKE_BINARY_DIR} ${CMAKE_COMMAND})
+  add_test(NAME packaging.launchd_agent
+           COMMAND python3 ${tarnwick_pkg_tests}/launchd_agent.py ${tarnwick_src})
   add_test(NAME packaging.service_run
            COMMAND bash ${tarnwick_pkg_tests}/service_unit.sh run
                    ${tarnwick_src} $<TARGET_FILE:tarnwick>)
   set_tests_properties(packaging.man_page packaging.install packaging.debian_package
-                       packaging.service_verify packaging.service_run
+                       packaging.service_verify packaging.service_run packaging.launchd_agent
                        PROPERTIES LABELS packaging SKIP_RETURN_CODE 77 TIMEOUT 120)
   # cpack has been seen to take half a minute on a busy machine.
   set_tests_properties(packaging.debian_package PROPERTIES TIMEOUT 300)

@@ -20,6 +20,9 @@
 namespace {
 
 bool config_option_seen = false;
+// -f: the invoking process becomes the server, for a service manager (launchd,
+// systemd's Type=exec, runit) that watches the process it started.
+bool foreground = false;
 
 [[noreturn]] void print_usage(bool version)
 {
@@ -28,8 +31,9 @@ bool config_option_seen = false;
         exit(1);
     }
     fprintf(stderr, "usage: %s ", program_name);
-    fputs("[-hv] [-c configfile]\n\n", stderr);
+    fputs("[-fhv] [-c configfile]\n\n", stderr);
     fputs("options:\n", stderr);
+    fputs("  -f\t\t: Stays in the foreground.\n", stderr);
     fputs("  -h\t\t: This help.\n", stderr);
     fputs("  -v\t\t: Shows version.\n", stderr);
     fputs("  -c configfile\t: Use an alternate configfile.\n", stderr);
@@ -41,9 +45,13 @@ bool config_option_seen = false;
 // shown the words from there on.
 void parse_command_line(int argc, char **argv)
 {
-    const char *optstring = "hvc:";
+    const char *optstring = "fhvc:";
     const int option_words = count_option_words(argc, argv, optstring);
     for (int option; (option = getopt(option_words, argv, optstring)) != -1;) {
+        if (option == 'f') {
+            foreground = true;
+            continue;
+        }
         if (option != 'c')
             print_usage(option == 'v');
         state.config_path = optarg;
@@ -129,7 +137,7 @@ int main(int argc, char **argv)
     close_inherited_descriptors();
     if (!prepare_run_dir())
         return exit_failed;
-    if (!detach())
+    if (!detach(foreground))
         shut_down(exit_failed);
     install_signal_handlers();
     switch (claim_pid_file(argument(argc, argv, 0))) {

@@ -24,9 +24,10 @@ bool fork_and_leave_parent()
     return true;
 }
 
-}  // namespace
-
-bool detach()
+// Moves on into a grandchild in a session of its own; the invoking process and
+// the session's leader end with status 0. Returns false in a process that met
+// a failure.
+bool leave_session()
 {
     if (!fork_and_leave_parent())
         return false;
@@ -36,7 +37,14 @@ bool detach()
     }
     // The session leader forks again so that the server can never acquire a
     // controlling terminal.
-    if (!fork_and_leave_parent())
+    return fork_and_leave_parent();
+}
+
+}  // namespace
+
+bool detach(bool foreground)
+{
+    if (!foreground && !leave_session())
         return false;
     state.daemon_pid = getpid();
     if (chdir("/") != 0) {

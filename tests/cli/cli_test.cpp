@@ -16,7 +16,8 @@ constexpr const char *invoked_as = "tw-under-test";
 
 const std::string version_text = "tarnwick 1.3\n";
 const std::string usage_text =
-    "usage: tarnwick [-hv] [-c configfile]\n\noptions:\n  -h\t\t: This help.\n  -v\t\t: Shows version.\n"
+    "usage: tarnwick [-fhv] [-c configfile]\n\noptions:\n  -f\t\t: Stays in the foreground.\n"
+    "  -h\t\t: This help.\n  -v\t\t: Shows version.\n"
     "  -c configfile\t: Use an alternate configfile.\n";
 
 class CliTest : public ::testing::Test {
@@ -84,6 +85,10 @@ INSTANTIATE_TEST_SUITE_P(
                       RejectCase{"ConfigThenVersion", {"-c", "{conf}", "-v"}, version_text},
                       RejectCase{"VersionThenConfig", {"-v", "-c", "{conf}"}, version_text},
                       RejectCase{"HelpBeatsLaterVersion", {"-h", "-v"}, usage_text},
+                      // -f among the -c options, joined to one: the -v after them decides.
+                      RejectCase{"ForegroundAmongConfigs", {"-f", "-fc", "{conf}", "-c", "{conf}", "-v"}, version_text},
+                      // -cf is -c with the file "f".
+                      RejectCase{"JoinedConfigNamedF", {"-cf"}, "f: No such file or directory\n"},
                       RejectCase{"MissingFile", {"-c", "{missing}"}, "{missing}: No such file or directory\n"},
                       RejectCase{"LastConfigCounts", {"-c", "{conf}", "-c", "{missing}"},
                                  "{missing}: No such file or directory\n"},

@@ -36,12 +36,13 @@ expected="usr/bin/tarnwick
 usr/lib/systemd/user/tarnwick.service
 usr/share/doc/tarnwick/README.md
 usr/share/doc/tarnwick/copyright
+usr/share/doc/tarnwick/local.tarnwick.plist
 usr/share/doc/tarnwick/tarnwick.conf.example
 usr/share/man/man1/tarnwick.1.gz"
 actual=$(list_tree "$scratch/root")
 [ "$actual" = "$expected" ] || fail "package contents differ from the expected ones:
 $(diff <(echo "$expected") <(echo "$actual") || true)"
-grep -qx 'ExecStart=/usr/bin/tarnwick -c %h/.config/tarnwick/tarnwick.conf' \
+grep -qx 'ExecStart=/usr/bin/tarnwick -f -c %h/.config/tarnwick/tarnwick.conf' \
     "$scratch/root/usr/lib/systemd/user/tarnwick.service" \
     || fail "the packaged unit does not start /usr/bin/tarnwick: $(grep ExecStart "$scratch/root/usr/lib/systemd/user/tarnwick.service")"
 check_documents "$src" "$scratch/root/usr/share/doc/tarnwick" "$scratch/root/usr/share/man/man1"

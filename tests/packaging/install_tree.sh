@@ -21,6 +21,7 @@ expected="bin/tarnwick
 lib/systemd/user/tarnwick.service
 share/doc/tarnwick/README.md
 share/doc/tarnwick/copyright
+share/doc/tarnwick/local.tarnwick.plist
 share/doc/tarnwick/tarnwick.conf.example
 share/man/man1/tarnwick.1.gz"
 actual=$(list_tree "$prefix")

@@ -71,6 +71,7 @@ check_documents() {
     local src=$1 docdir=$2 mandir=$3
     cmp -s "$src/tarnwick.conf.example" "$docdir/tarnwick.conf.example" || fail "$docdir/tarnwick.conf.example is not a copy of the example"
     cmp -s "$src/contrib/debian/copyright" "$docdir/copyright" || fail "$docdir/copyright is not a copy of contrib/debian/copyright"
+    cmp -s "$src/contrib/local.tarnwick.plist" "$docdir/local.tarnwick.plist" || fail "$docdir/local.tarnwick.plist is not a copy of contrib/local.tarnwick.plist"
     head -n 1 "$docdir/copyright" | grep -qx 'Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/' \
         || fail "$docdir/copyright is not in Debian's machine-readable format"
     grep -qx 'License: MIT' "$docdir/copyright" || fail "$docdir/copyright does not name the MIT licence"

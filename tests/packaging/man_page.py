@@ -25,7 +25,7 @@ OTHER_MESSAGES = [
     "connection closed by client",
     "incomplete write",
     "usage: ",
-    "[-hv] [-c configfile]",
+    "[-fhv] [-c configfile]",
 ]
 
 CONVERSION = re.compile(r"%[-+ #0]*(?:\d+|\*)?(?:\.(?:\d+|\*))?(?:hh|h|ll|l|z|j|t)?[diouxXcsp]")

@@ -131,6 +131,46 @@ TEST(StartUp, DetachedServerItsFilesAndDescriptors) {
     EXPECT_EQ(support::file_size(log), log_size);
 }
 
+// -f, as a service manager starts it: the process it started is the server,
+// in the starter's session, with the pid file naming it, and its exit status
+// tells a stop from a failure.
+TEST(Foreground, TheStartedProcessIsTheServer) {
+    support::FakeProxy proxy(support::proxy_reply("HTTP/1.0 200 OK\r\n\r\n", support::AfterReply::echo));
+    Daemon d;
+    const std::string conf = d.box.write_config(support::config_text(d.port, proxy.port()));
+    const std::vector<std::string> env{"HOME=" + d.box.home.path(), "PATH=/usr/bin:/bin"};
+    const Fd null(open("/dev/null", O_WRONLY | O_CLOEXEC));
+    const pid_t pid = spawn({binary_path(), "-c", conf, "-f"}, env, d.box.work.path(), null.get(), null.get());
+    ASSERT_GT(pid, 0);
+    ASSERT_TRUE(support::wait_for_log(d.box.log_path(), "  external "));
+    EXPECT_EQ(read_file(d.box.pid_path()), std::to_string(pid) + "\n");
+    EXPECT_EQ(support::count_log_lines(d.box.log_path(), std::string("*** STARTED as ") + binary_path() + " -c " + conf),
+              1);
+    EXPECT_EQ(link_target(proc(pid, "cwd")), "/");
+    EXPECT_EQ(getsid(pid), getsid(0));
+    EXPECT_EQ(support::descriptor_targets(pid)[1], d.box.log_path());
+
+    Fd client;
+    ASSERT_FALSE(d.connect(client).empty()) << d.log();
+    ASSERT_TRUE(support::send_all(client.get(), "through the tunnel"));
+    EXPECT_EQ(support::read_n(client.get(), 18), "through the tunnel");
+    client.reset();
+
+    ASSERT_EQ(kill(pid, SIGTERM), 0);
+    int status = -1;
+    ASSERT_TRUE(support::wait_for_exit(pid, 5000ms, &status)) << d.log();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(d.log().ends_with(" *** SIGINT/SIGTERM, terminating gracefully\n")) << d.log();
+
+    // A listen port that is taken: the same command ends with status 1.
+    support::TcpServer taken([](support::Connection &) {});
+    const std::string taken_conf = d.box.write_config(support::config_text(taken.port(), proxy.port()), "taken.conf");
+    const pid_t failing = spawn({binary_path(), "-fc", taken_conf}, env, d.box.work.path(), null.get(), null.get());
+    ASSERT_TRUE(support::wait_for_exit(failing, 5000ms, &status)) << d.log();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_TRUE(support::wait_for_log_regex(d.box.log_path(), "^bind: ")) << d.log();
+}
+
 // Runs the binary through a launcher command (a shell, python) that leaves
 // something behind for it, waits for the banner and returns the server's pid
 // (0 when it never came).
