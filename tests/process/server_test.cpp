@@ -138,6 +138,29 @@ TEST_F(Served, KilledClientProcess) {
     return ::testing::AssertionSuccess();
 }
 
+// Fifty clients at once (parallel ssh sessions, say) wait in the listen queue
+// and are all served; none times out for want of room there.
+TEST(Listener, BurstIsQueuedNotTurnedAway) {
+    constexpr int count = 50;
+    support::FakeProxy proxy(support::proxy_reply("HTTP/1.0 200 OK\r\n\r\n", support::AfterReply::echo));
+    Daemon d;
+    ASSERT_TRUE(d.start(support::config_text(d.port, proxy.port())));
+    std::vector<Fd> clients(count);
+    std::vector<std::string> answers(count);
+    std::vector<std::thread> threads;
+    for (int i = 0; i < count; ++i)
+        threads.emplace_back([&, i] {
+            clients[i] = support::connect_loopback(d.port);
+            const std::string hello = "client " + std::to_string(i);
+            if (clients[i] && support::send_all(clients[i].get(), hello))
+                answers[i] = support::read_n(clients[i].get(), hello.size(), 10000ms);
+        });
+    for (auto &t : threads)
+        t.join();
+    for (int i = 0; i < count; ++i)
+        EXPECT_EQ(answers[i], "client " + std::to_string(i));
+}
+
 TEST(Listener, PortAlreadyTaken) {
     support::TcpServer taken([](support::Connection &) {});
     Daemon d;
