@@ -152,10 +152,13 @@ TEST(Foreground, TheStartedProcessIsTheServer) {
     EXPECT_EQ(support::descriptor_targets(pid)[1], d.box.log_path());
 
     Fd client;
-    ASSERT_FALSE(d.connect(client).empty()) << d.log();
+    const std::string client_pid = d.connect(client);
+    ASSERT_FALSE(client_pid.empty()) << d.log();
     ASSERT_TRUE(support::send_all(client.get(), "through the tunnel"));
     EXPECT_EQ(support::read_n(client.get(), 18), "through the tunnel");
     client.reset();
+    // The tunnel's own last lines come first, so that the server's are last.
+    ASSERT_TRUE(support::wait_for_log(d.box.log_path(), "*** child " + client_pid + " exited with status 0")) << d.log();
 
     ASSERT_EQ(kill(pid, SIGTERM), 0);
     int status = -1;
