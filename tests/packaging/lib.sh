@@ -6,22 +6,12 @@ readonly skip_status=77
 fail() { echo "FAIL: $*" >&2; exit 1; }
 skip() { echo "SKIP: $*"; exit "$skip_status"; }
 
-# A scratch directory, removed on exit together with everything the test
-# registered: processes in cleanup_pids, and a server of binary
-# $cleanup_binary whose pid is in $cleanup_pid_file (a test that fails before
-# it knows the server's pid leaves none behind). Processes are stopped by pid.
+# A scratch directory, removed on exit together with the processes the test
+# registered in cleanup_pids (stopped by pid).
 scratch=$(mktemp -d "${TMPDIR:-/tmp}/tarnwick-packaging.XXXXXX")
 cleanup_pids=()
-cleanup_pid_file=
-cleanup_binary=
 cleanup() {
     local pid
-    if [ -n "$cleanup_pid_file" ] && [ -f "$cleanup_pid_file" ]; then
-        pid=$(head -c 32 "$cleanup_pid_file" | tr -cd 0-9)
-        if [ -n "$pid" ] && [ "$(readlink -f "/proc/$pid/exe" 2>/dev/null)" = "$(readlink -f "$cleanup_binary")" ]; then
-            cleanup_pids+=("$pid")
-        fi
-    fi
     for pid in "${cleanup_pids[@]}"; do
         kill -KILL "$pid" 2>/dev/null || true
     done

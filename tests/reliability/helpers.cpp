@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 #include <regex>
-#include <sstream>
 #include <unistd.h>
 
 namespace reliability {
@@ -56,18 +55,6 @@ long status_kb(pid_t pid, const char *field)
     const std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
     const std::size_t at = status.find(std::string("\n") + field + ":");
     return at == std::string::npos ? -1 : std::atol(status.c_str() + at + std::strlen(field) + 2);
-}
-
-long cpu_ms(pid_t pid)
-{
-    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string skip;
-    for (int i = 3; i < 14; ++i)  // state .. cmajflt
-        fields >> skip;
-    long user = 0, system = 0;
-    fields >> user >> system;
-    return (user + system) * 1000 / sysconf(_SC_CLK_TCK);
 }
 
 Source::Source(uint64_t total)

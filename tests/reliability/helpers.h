@@ -32,9 +32,6 @@ using namespace support;
 // A "VmRSS", "VmHWM", "VmData"... figure from /proc/<pid>/status, in kB (-1 when unreadable).
 long status_kb(pid_t pid, const char *field);
 
-// User plus system CPU time the process has used, in milliseconds.
-long cpu_ms(pid_t pid);
-
 // ---- external services ----
 
 // An external service that sends `total` pattern bytes (seed 0) to each

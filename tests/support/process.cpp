@@ -291,6 +291,20 @@ std::vector<pid_t> cleanup_descendants(milliseconds timeout) {
     return killed;
 }
 
+long cpu_ms(pid_t pid) {
+    const std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    const std::size_t name_end = stat.rfind(')');
+    if (name_end == std::string::npos)
+        return -1;
+    std::istringstream fields(stat.substr(name_end + 2));
+    std::string skip;
+    for (int i = 3; i < 14; ++i)  // state .. cmajflt
+        fields >> skip;
+    long user = 0, system = 0;
+    fields >> user >> system;
+    return (user + system) * 1000 / sysconf(_SC_CLK_TCK);
+}
+
 std::map<int, std::string> descriptor_targets(pid_t pid) {
     std::map<int, std::string> targets;
     const std::string dir_path = "/proc/" + std::to_string(pid) + "/fd";

@@ -77,6 +77,10 @@ void reap_zombie_children(pid_t keep = 0);
 // none is left or the bound passes. Returns the pids it found alive.
 std::vector<pid_t> cleanup_descendants(milliseconds timeout = milliseconds(5000));
 
+// User plus system CPU time process pid has used, in milliseconds; -1 when
+// there is no such process.
+long cpu_ms(pid_t pid);
+
 // fd -> what /proc/<pid>/fd/<fd> links to ("socket:[inode]", "pipe:[inode]", a path).
 std::map<int, std::string> descriptor_targets(pid_t pid);
 

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdlib>
 #include <sstream>
 #include <thread>
 #include <unistd.h>
@@ -153,22 +154,6 @@ TEST(Relay, SixtyFourMiBEachWayAtOnce) {
 constexpr std::size_t request_size = 100000;  // fits the client's enlarged send buffer
 constexpr std::size_t answer_size = 4 << 20;
 
-// CPU time (user and system) process pid has used, in milliseconds; -1 when
-// there is no such process.
-long cpu_ms(const std::string &pid) {
-    const std::string stat = support::read_file("/proc/" + pid + "/stat");
-    const std::size_t name_end = stat.rfind(')');
-    if (name_end == std::string::npos)
-        return -1;
-    std::istringstream fields(stat.substr(name_end + 2));
-    std::string skip;
-    for (int i = 3; i < 14; ++i)  // state .. cmajflt
-        fields >> skip;
-    long user = 0, system = 0;
-    fields >> user >> system;
-    return (user + system) * 1000 / sysconf(_SC_CLK_TCK);
-}
-
 // What the far end saw of the client's request.
 struct Request {
     std::atomic<std::size_t> good{0};  // pattern bytes, in order
@@ -220,9 +205,9 @@ TEST(HalfClose, ClientEndsItsRequestBeforeTheProxyAnswers) {
     script.then = AfterReply::custom;
     script.custom = [&](Connection &c) {
         support::wait_until([&] { return client_ended.load(); }, 5000ms);
-        const long before = cpu_ms(pid);
+        const long before = support::cpu_ms(std::atoi(pid.c_str()));
         std::this_thread::sleep_for(1000ms);
-        cpu_while_waiting = cpu_ms(pid) - before;
+        cpu_while_waiting = support::cpu_ms(std::atoi(pid.c_str())) - before;
         support::send_all(c.fd, ok);
         read_to_end_then_answer(c, request);
     };
