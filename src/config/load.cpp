@@ -1,8 +1,30 @@
 #include "config/settings.h"
 
+#include "log/log.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+
+namespace {
+
+// A login the config asks for but can't have ends the start, like a missing
+// setting: better than a server whose every tunnel fails.
+void check_login()
+{
+    if (settings.unknown_auth_scheme) {
+        fprintf(stderr, "unknown auth-scheme %s (use any, basic, digest or ntlm)\n",
+                escape_for_log(*settings.unknown_auth_scheme).c_str());
+        exit(1);
+    }
+    const AuthScheme scheme = settings.auth_scheme;
+    if ((scheme == AuthScheme::digest || scheme == AuthScheme::ntlm) && !settings.auth) {
+        fprintf(stderr, "auth-scheme %s needs an auth line\n", auth_scheme_name(scheme));
+        exit(1);
+    }
+}
+
+}  // namespace
 
 void load_config(const char *path)
 {
@@ -17,4 +39,5 @@ void load_config(const char *path)
         fputs("config file incomplete\n", stderr);
         exit(1);
     }
+    check_login();
 }

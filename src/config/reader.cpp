@@ -26,10 +26,23 @@ std::string_view skip_space(std::string_view text)
     return text.substr(i);
 }
 
+void apply_auth_scheme(std::string_view value)
+{
+    if (const std::optional<AuthScheme> scheme = parse_auth_scheme(value)) {
+        settings.auth_scheme = *scheme;
+        settings.unknown_auth_scheme.reset();
+    } else {
+        settings.unknown_auth_scheme = std::string(value);
+    }
+}
+
 void apply_setting(std::string_view key, std::string_view value)
 {
-    if (key == "auth")
+    if (key == "auth") {
         settings.auth_token = base64_encode(value);
+        settings.auth = std::string(value);
+    } else if (key == "auth-scheme")
+        apply_auth_scheme(value);
     else if (key == "listen")
         split_host_port(value, settings.listen_host, settings.listen_port);
     else if (key == "proxy")

@@ -7,11 +7,23 @@
 #include <string>
 #include <string_view>
 
+// Which login the handshake may use with the proxy.
+enum class AuthScheme {
+    any,     // today's first request, then the strongest scheme a 407 offers
+    basic,   // the Basic credential on the first request, nothing more
+    digest,  // these two never send Basic: the password never crosses readable
+    ntlm,
+};
+
 struct Settings {
     std::optional<std::string> listen_host;
     std::optional<std::string> proxy_host;
     std::optional<std::string> external_host;
     std::optional<std::string> auth_token;  // Base64 of the `auth` value
+    std::optional<std::string> auth;        // the `auth` value as written
+    AuthScheme auth_scheme = AuthScheme::any;
+    // An `auth-scheme` value that names no scheme; the start fails on it.
+    std::optional<std::string> unknown_auth_scheme;
     int32_t listen_port = 0;                // 0 means not set
     int32_t proxy_port = 0;
     int32_t external_port = 0;
@@ -40,6 +52,12 @@ std::string base64_encode(std::string_view text);
 
 // True when every host has been set and every port is non-zero.
 bool config_complete();
+
+// The scheme an `auth-scheme` value names, without trailing white space.
+std::optional<AuthScheme> parse_auth_scheme(std::string_view value);
+
+// The name of a scheme as the config spells it.
+const char *auth_scheme_name(AuthScheme scheme);
 
 // Opens, reads and checks the config file; on failure writes the reason to
 // standard error and ends the process with status 1.

@@ -1,5 +1,7 @@
 #include "tunnel/proxy.h"
 
+#include "auth/challenge.h"
+#include "auth/login.h"
 #include "config/settings.h"
 #include "log/log.h"
 #include "tunnel/response.h"
@@ -9,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -19,12 +22,22 @@
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 // How much of the proxy's answer is looked at per step. The bytes are only
-// peeked at; exactly those that belong to the header are then consumed.
+// peeked at; exactly those that belong to the header (or to a refusal's
+// body) are then consumed.
 constexpr std::size_t peek_size = 4096;
 constexpr int wait_milliseconds = 10000;
 
-enum class Answer { header, none, client_gone };
+// A login's rounds are bounded, so that no proxy can keep a connection's
+// process going round for ever: requests and new connections per client
+// connection, and the time from the first answer to the last.
+constexpr int max_requests = 4;
+constexpr int max_reconnects = 2;
+constexpr std::chrono::seconds login_time{30};
+
+enum class Answer { header, none, client_gone, late };
 
 // Once the client has stopped sending, the proxy gets this long to answer:
 // longer than a proxy's own connect time-out, so only a proxy that never
@@ -46,7 +59,23 @@ constexpr short client_failed = POLLHUP | POLLERR;
 struct ClientWatch {
     short events = client_watch;
     bool bounded = false;
-    std::chrono::steady_clock::time_point deadline{};
+    Clock::time_point deadline{};
+};
+
+// One client connection's way through the proxy: the connection in use, its
+// login and the bounds on both.
+struct Handshake {
+    int fd = 0;
+    int client_fd = -1;
+    in_addr address{};
+    std::string target;       // host:port, the request target of every login round
+    ClientWatch watch;
+    bool timed = false;       // the login's time runs from the first answer on
+    Clock::time_point deadline{};
+    int requests = 0;
+    int reconnects = 0;
+    std::string status_line;  // of the last answer
+    Login login;
 };
 
 std::optional<in_addr> resolve_proxy(const std::string &host)
@@ -68,24 +97,65 @@ std::optional<in_addr> resolve_proxy(const std::string &host)
     return address;
 }
 
-int connect_to_proxy()
+int milliseconds_until(Clock::time_point deadline)
+{
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    return left <= 0 ? 0 : left < wait_milliseconds ? static_cast<int>(left) : wait_milliseconds;
+}
+
+// A connection for a later round must not outlast the login's time, which
+// the system's own connect time-out easily would.
+bool connect_before(int fd, const sockaddr_in &proxy, Clock::time_point deadline)
+{
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+        perror("fcntl");
+        return false;
+    }
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&proxy), sizeof proxy) != 0) {
+        if (errno != EINPROGRESS && errno != EINTR) {
+            perror("connect");
+            return false;
+        }
+        for (;;) {
+            pollfd watched{fd, POLLOUT, 0};
+            const int ready = poll(&watched, 1, milliseconds_until(deadline));
+            if (ready > 0)
+                break;
+            if ((ready < 0 && errno != EINTR) || (ready == 0 && Clock::now() >= deadline)) {
+                errno = ready < 0 ? errno : ETIMEDOUT;
+                perror("connect");
+                return false;
+            }
+        }
+        int error = 0;
+        socklen_t length = sizeof error;
+        if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0 || error != 0) {
+            errno = error != 0 ? error : errno;
+            perror("connect");
+            return false;
+        }
+    }
+    return fcntl(fd, F_SETFL, flags) == 0 || (perror("fcntl"), false);
+}
+
+// The first connection waits as long as the system lets it; later ones are
+// bounded by the login's time.
+int connect_to_proxy(const in_addr &address, const Clock::time_point *deadline)
 {
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
     if (fd < 0) {
         perror("socket");
         return 0;
     }
-    const std::optional<in_addr> address = resolve_proxy(settings.proxy_host.value_or(""));
-    if (!address) {
-        close(fd);
-        return 0;
-    }
     sockaddr_in proxy{};
     proxy.sin_family = AF_INET;
-    proxy.sin_addr = *address;
+    proxy.sin_addr = address;
     proxy.sin_port = htons(static_cast<uint16_t>(settings.proxy_port));
-    if (connect(fd, reinterpret_cast<const sockaddr *>(&proxy), sizeof proxy) != 0) {
-        perror("connect");
+    const bool connected = deadline != nullptr ? connect_before(fd, proxy, *deadline)
+                                   : connect(fd, reinterpret_cast<const sockaddr *>(&proxy), sizeof proxy) == 0 ||
+                                         (perror("connect"), false);
+    if (!connected) {
         close(fd);
         return 0;
     }
@@ -135,7 +205,7 @@ void stop_reading_client(ClientWatch &watch)
 {
     watch.events = 0;
     watch.bounded = true;
-    watch.deadline = std::chrono::steady_clock::now() + stopped_client_wait;
+    watch.deadline = Clock::now() + stopped_client_wait;
 }
 
 #if !TARNWICK_HAVE_POLLRDHUP
@@ -153,69 +223,213 @@ bool client_failed_on_peek(int client_fd, ClientWatch &watch)
 }
 #endif
 
-int poll_milliseconds(const ClientWatch &watch)
+int poll_milliseconds(const Handshake &h)
 {
-    if (!watch.bounded)
-        return wait_milliseconds;
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          watch.deadline - std::chrono::steady_clock::now())
-                          .count();
-    return left <= 0 ? 0 : left < wait_milliseconds ? static_cast<int>(left) : wait_milliseconds;
+    int wait = wait_milliseconds;
+    if (h.watch.bounded)
+        wait = milliseconds_until(h.watch.deadline);
+    if (h.timed) {
+        const int login_left = milliseconds_until(h.deadline);
+        wait = login_left < wait ? login_left : wait;
+    }
+    return wait;
 }
 
-// Waits until the proxy has something to say. False when the client resets
-// or fails first, or when the proxy stays silent past the bound that started
-// with the client's end. Bytes the client sent are not touched.
-bool wait_for_proxy(int proxy_fd, int client_fd, ClientWatch &watch)
+// Waits until the proxy has something to say. client_gone when the client
+// resets or fails first, or when the proxy stays silent past the bound that
+// started with the client's end; late when the login's time is up. Bytes the
+// client sent are not touched.
+Answer wait_for_proxy(Handshake &h)
 {
     for (;;) {
-        pollfd watched[] = {{proxy_fd, POLLIN, 0}, {client_fd, watch.events, 0}};
-        const int ready = poll(watched, 2, poll_milliseconds(watch));
+        pollfd watched[] = {{h.fd, POLLIN, 0}, {h.client_fd, h.watch.events, 0}};
+        const int ready = poll(watched, 2, poll_milliseconds(h));
         if (ready < 0 && errno != EINTR) {
             perror("poll");
-            return true;  // the read that follows reports what is wrong
+            return Answer::header;  // the read that follows reports what is wrong
         }
         if (ready > 0 && watched[0].revents != 0)
-            return true;
+            return Answer::header;
         if (ready > 0 && (watched[1].revents & client_failed) != 0)
-            return false;
+            return Answer::client_gone;
         if (ready > 0 && (watched[1].revents & client_stopped) != 0) {
 #if TARNWICK_HAVE_POLLRDHUP
-            stop_reading_client(watch);
+            stop_reading_client(h.watch);
 #else
-            if (client_failed_on_peek(client_fd, watch))
-                return false;
+            if (client_failed_on_peek(h.client_fd, h.watch))
+                return Answer::client_gone;
 #endif
         }
-        if (watch.bounded && std::chrono::steady_clock::now() >= watch.deadline)
-            return false;
+        if (h.watch.bounded && Clock::now() >= h.watch.deadline)
+            return Answer::client_gone;
+        if (h.timed && Clock::now() >= h.deadline)
+            return Answer::late;
     }
 }
 
-// Reads the response header up to its empty line and not one byte further:
-// whatever follows is the remote side's first tunnel data.
-Answer read_response_header(int fd, int client_fd, ResponseScan &scan)
+// Peeks at what the proxy sent and consumes the part that `scan` takes.
+// header when the scan has had bytes; otherwise why none came.
+template <typename Scan>
+Answer read_some(Handshake &h, Scan scan)
 {
     char bytes[peek_size];
-    ClientWatch watch;
-    while (!scan.done) {
-        if (!wait_for_proxy(fd, client_fd, watch))
-            return Answer::client_gone;
-        const ssize_t n = recv(fd, bytes, sizeof bytes, MSG_PEEK);
+    for (;;) {
+        const Answer waited = wait_for_proxy(h);
+        if (waited != Answer::header)
+            return waited;
+        const ssize_t n = recv(h.fd, bytes, sizeof bytes, MSG_PEEK);
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
             perror("read");
         if (n <= 0)
             return Answer::none;
-        const std::size_t used = scan_response(scan, std::string_view(bytes, static_cast<std::size_t>(n)));
-        if (!consume(fd, used))
-            return Answer::none;
+        const std::size_t used = scan(std::string_view(bytes, static_cast<std::size_t>(n)));
+        return consume(h.fd, used) ? Answer::header : Answer::none;
+    }
+}
+
+// Reads the response header up to its empty line and not one byte further:
+// whatever follows is the remote side's first tunnel data.
+Answer read_response_header(Handshake &h, ResponseScan &scan)
+{
+    while (!scan.done) {
+        const Answer answer = read_some(h, [&](std::string_view bytes) { return scan_response(scan, bytes); });
+        if (answer != Answer::header)
+            return answer;
     }
     return Answer::header;
 }
 
+// Reads a refusal's body, so that its connection can carry the next round.
+// header when it was read whole; none when the connection can't be used
+// again (no known end, too long, broken framing, or closed).
+Answer read_refusal_body(Handshake &h, const ResponseScan &scan)
+{
+    BodyScan body = start_body(body_shape(scan));
+    while (body.state != BodyScan::State::done) {
+        if (body.state == BodyScan::State::bad)
+            return Answer::none;
+        const Answer answer = read_some(h, [&](std::string_view bytes) { return scan_body(body, bytes); });
+        if (answer != Answer::header)
+            return answer;
+    }
+    return Answer::header;
+}
+
+std::string target_text()
+{
+    return settings.external_host.value_or("") + ":" +
+           std::to_string(static_cast<uint32_t>(settings.external_port));
+}
+
+// Every request but the plain first one: HTTP/1.1 and keep-alive, which a
+// proxy needs to keep the connection a connection-bound login travels on.
+std::string login_request(const std::string &target, const std::string &authorization)
+{
+    std::string request = "CONNECT " + target + " HTTP/1.1\r\nHost: " + target +
+                          "\r\nProxy-Connection: keep-alive\r\n";
+    if (!authorization.empty())
+        request += "Proxy-Authorization: " + authorization + "\r\n";
+    return request + "\r\n";
+}
+
+std::string first_request(Handshake &h)
+{
+    if (first_request_is_plain(h.login))
+        return build_connect_request();
+    return login_request(h.target, first_authorization(h.login));
+}
+
+std::string joined(const std::vector<std::string> &names)
+{
+    std::string text;
+    for (const std::string &name : names)
+        text += (text.empty() ? "" : ", ") + name;
+    return text.empty() ? "nothing" : text;
+}
+
+int refused(Handshake &h)
+{
+    log_msg("proxy refused tunnel: %s", escape_for_log(h.status_line).c_str());
+    if (h.fd > 0)
+        close(h.fd);
+    return 0;
+}
+
+// The line that tells a wrong password from a scheme that can't be answered
+// and from a proxy that dropped the connection, then the refusal.
+int login_failed(Handshake &h, const char *why)
+{
+    const std::string &offered = h.login.offered;
+    log_msg("proxy offers %s; tried %s; %s", offered.empty() ? "nothing" : escape_for_log(offered).c_str(),
+            joined(h.login.tried).c_str(), why);
+    return refused(h);
+}
+
+// No answer came: the first round's lines are today's; a later round's
+// failure is the login's.
+int no_answer(Handshake &h, Answer answer)
+{
+    if (answer == Answer::client_gone || h.requests == 1) {
+        log_msg(answer == Answer::client_gone ? "client left before proxy response"
+                                              : "didn't detect proxy response");
+        close(h.fd);
+        return 0;
+    }
+    return login_failed(h, answer == Answer::late ? "no answer within 30 seconds"
+                                                  : "the proxy closed the connection between rounds");
+}
+
+int established(Handshake &h)
+{
+    log_msg("connection through proxy %s:%u established",
+            escape_for_log(settings.proxy_host.value_or("")).c_str(),
+            static_cast<uint32_t>(settings.proxy_port));
+    return h.fd;
+}
+
+// The next round goes on a new connection: the proxy doesn't keep this one.
+bool reconnect(Handshake &h)
+{
+    close(h.fd);
+    h.fd = connect_to_proxy(h.address, &h.deadline);
+    ++h.reconnects;
+    return h.fd != 0;
+}
+
+// Decides the next round after a 407: its request, or nullopt when the login
+// ends here (already logged, the connection closed).
+std::optional<std::string> next_round(Handshake &h, const ResponseScan &scan)
+{
+    const std::vector<Challenge> challenges = parse_challenges(field_values(scan, "proxy-authenticate"));
+    h.login.offered = offered_schemes(challenges);
+    if (scan.too_large) {
+        login_failed(h, "the proxy's answer is too large");
+        return std::nullopt;
+    }
+    const Answer body = answer_keeps_connection(scan) ? read_refusal_body(h, scan) : Answer::none;
+    if (body == Answer::client_gone || body == Answer::late) {
+        no_answer(h, body);
+        return std::nullopt;
+    }
+    const bool kept = body == Answer::header;
+    const std::optional<std::string> authorization = answer_challenges(h.login, challenges, kept, h.target);
+    const char *why = !authorization                  ? h.login.failure.c_str()
+                      : h.requests >= max_requests    ? "too many rounds"
+                      : !kept && h.reconnects >= max_reconnects ? "the proxy closed the connection too often"
+                                                                : nullptr;
+    if (why == nullptr && !kept && !reconnect(h))
+        why = "no new connection to the proxy";
+    if (why != nullptr) {
+        login_failed(h, why);
+        return std::nullopt;
+    }
+    return login_request(h.target, *authorization);
+}
+
 }  // namespace
+
 
 std::string build_connect_request()
 {
@@ -228,27 +442,44 @@ std::string build_connect_request()
     return request;
 }
 
+int proxy_handshake(int proxy_fd, int client_fd, const in_addr &proxy_address)
+{
+    Handshake h;
+    h.fd = proxy_fd;
+    h.client_fd = client_fd;
+    h.address = proxy_address;
+    h.target = target_text();
+    // One round: send, read the header, read the body, decide.
+    for (std::string request = first_request(h);;) {
+        send_request(h.fd, request);
+        ++h.requests;
+        ResponseScan scan;
+        const Answer answer = read_response_header(h, scan);
+        if (answer != Answer::header)
+            return no_answer(h, answer);
+        h.status_line = scan.status_line;
+        if (!h.timed) {
+            h.timed = true;
+            h.deadline = Clock::now() + login_time;
+        }
+        if (status_allows_tunnel(scan.status_line))
+            return established(h);
+        if (status_code(scan.status_line) != 407 || !login_answers_refusals())
+            return refused(h);
+        const std::optional<std::string> next = next_round(h, scan);
+        if (!next)
+            return 0;
+        request = *next;
+    }
+}
+
 int open_proxy_connection(int client_fd)
 {
-    const int fd = connect_to_proxy();
+    const std::optional<in_addr> address = resolve_proxy(settings.proxy_host.value_or(""));
+    if (!address)
+        return 0;
+    const int fd = connect_to_proxy(*address, nullptr);
     if (fd == 0)
         return 0;
-    send_request(fd, build_connect_request());
-    ResponseScan scan;
-    const Answer answer = read_response_header(fd, client_fd, scan);
-    if (answer != Answer::header) {
-        log_msg(answer == Answer::none ? "didn't detect proxy response"
-                                       : "client left before proxy response");
-        close(fd);
-        return 0;
-    }
-    if (!status_allows_tunnel(scan.status_line)) {
-        log_msg("proxy refused tunnel: %s", escape_for_log(scan.status_line).c_str());
-        close(fd);
-        return 0;
-    }
-    log_msg("connection through proxy %s:%u established",
-            escape_for_log(settings.proxy_host.value_or("")).c_str(),
-            static_cast<uint32_t>(settings.proxy_port));
-    return fd;
+    return proxy_handshake(fd, client_fd, *address);
 }

@@ -1,6 +1,7 @@
 // Opening a tunnel through the HTTP proxy.
 #pragma once
 
+#include <netinet/in.h>
 #include <string>
 
 // The CONNECT request for external_host:external_port, with the Basic
@@ -13,3 +14,8 @@ std::string build_connect_request();
 // file. Returns the connected socket, or 0 when no tunnel could be opened
 // (the reason is already logged).
 int open_proxy_connection(int client_fd);
+
+// The handshake and its login rounds on an open connection to the proxy
+// (proxy_fd, which it owns from here on); a round that needs a new connection
+// opens it to proxy_address. Returns the tunnel's socket or 0, as above.
+int proxy_handshake(int proxy_fd, int client_fd, const in_addr &proxy_address);
