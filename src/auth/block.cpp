@@ -20,7 +20,7 @@ std::size_t pad_tail(std::string_view data, uint8_t (&tail)[hash_tail_size], Len
     // The standards count the length modulo 2^64 bits.
     const uint64_t bits = static_cast<uint64_t>(data.size()) * 8;
     for (std::size_t i = 0; i < length_size; ++i) {
-        const unsigned shift = order == LengthOrder::little_endian ? 8 * i : 8 * (length_size - 1 - i);
+        const std::size_t shift = order == LengthOrder::little_endian ? 8 * i : 8 * (length_size - 1 - i);
         tail[used - length_size + i] = static_cast<uint8_t>(bits >> shift);
     }
     return used;
