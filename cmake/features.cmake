@@ -10,7 +10,7 @@ include(CheckCXXSymbolExists)
 
 option(TARNWICK_POSIX_FALLBACKS "Use the portable fallback for every optional system call" OFF)
 
-set(tarnwick_features CLOSE_RANGE CLOSEFROM ACCEPT4 PIPE2 POLLRDHUP MSG_NOSIGNAL SO_NOSIGPIPE)
+set(tarnwick_features CLOSE_RANGE CLOSEFROM ACCEPT4 PIPE2 POLLRDHUP MSG_NOSIGNAL SO_NOSIGPIPE GETENTROPY)
 
 if(NOT TARNWICK_POSIX_FALLBACKS)
   check_cxx_symbol_exists(close_range "unistd.h" TARNWICK_HAVE_CLOSE_RANGE)
@@ -27,6 +27,17 @@ if(NOT TARNWICK_POSIX_FALLBACKS)
   check_cxx_symbol_exists(POLLRDHUP "poll.h" TARNWICK_HAVE_POLLRDHUP)
   check_cxx_symbol_exists(MSG_NOSIGNAL "sys/socket.h" TARNWICK_HAVE_MSG_NOSIGNAL)
   check_cxx_symbol_exists(SO_NOSIGPIPE "sys/socket.h" TARNWICK_HAVE_SO_NOSIGPIPE)
+  # glibc and musl declare getentropy in <unistd.h>, macOS in <sys/random.h>;
+  # glibc 2.17 has neither it nor that header. src/auth/random.cpp includes
+  # the same headers the same way.
+  check_cxx_source_compiles([[
+    #include <unistd.h>
+    #if __has_include(<sys/random.h>)
+    #include <sys/types.h>
+    #include <sys/random.h>
+    #endif
+    int main() { unsigned char bytes[16]; return getentropy(bytes, sizeof bytes); }
+  ]] TARNWICK_HAVE_GETENTROPY)
 endif()
 
 set(tarnwick_feature_definitions)

@@ -1,0 +1,22 @@
+// Case-blind comparison for protocol tokens (scheme, parameter and algorithm
+// names). ASCII only: the C library's tolower follows the locale.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+inline char ascii_lower(char c)
+{
+    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+}
+
+inline bool equal_ignoring_case(std::string_view a, std::string_view b)
+{
+    if (a.size() != b.size())
+        return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (ascii_lower(a[i]) != ascii_lower(b[i]))
+            return false;
+    }
+    return true;
+}
