@@ -131,7 +131,14 @@ INSTANTIATE_TEST_SUITE_P(
                        incomplete},
         IncompleteCase{"CommentedOut", "listen 127.0.0.1:2222\nproxy 127.0.0.1:3128\n#external e:22\n", incomplete},
         IncompleteCase{"UnknownKeysFirst", "bogus 1\nListen 127.0.0.1:2222\nproxy 127.0.0.1:3128\nexternal e:22\n",
-                       "unknown option bogus\nunknown option Listen\n" + incomplete}),
+                       "unknown option bogus\nunknown option Listen\n" + incomplete},
+        // A login the config can't have: the later auth-scheme line counts, like every key's.
+        IncompleteCase{"UnknownAuthScheme", config_text(2222, 3128) + "auth-scheme ntlm\nauth-scheme NTLMv2\nauth a:b\n",
+                       "unknown auth-scheme NTLMv2 (use any, basic, digest or ntlm)\n"},
+        IncompleteCase{"DigestWithoutAuth", config_text(2222, 3128) + "auth-scheme bogus\nauth-scheme digest\r\n",
+                       "auth-scheme digest needs an auth line\n"},
+        IncompleteCase{"NtlmWithoutAuth", config_text(2222, 3128) + "auth-scheme ntlm\n",
+                       "auth-scheme ntlm needs an auth line\n"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // The banner: six lines from the server process, after the "STARTED as" line

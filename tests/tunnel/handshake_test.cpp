@@ -52,6 +52,7 @@ struct Answer {
     Outcome outcome;
     std::string after_header;  // open: what the client must see first
     Expect reason = "";        // otherwise: why the tunnel didn't open
+    Expect login = "";         // a 407's line before it: what was offered and tried
 };
 void PrintTo(const Answer &a, std::ostream *os) { *os << a.name; }
 
@@ -82,8 +83,13 @@ const std::vector<Answer> answers = {
     open("Line5000", "HTTP/1.0 200 OK\r\n" + header_line(5000) + "\r\nX: y\r\n\r\n"),
     open("StatusLine3000", "HTTP/1.0 200 " + std::string(2987, 's') + "\r\n\r\n"),
     {"InPieces", {{"HTTP/1.0 200 OK\r"}, {"\n\r", 30ms}, {"\nhel", 30ms}, {"lo", 30ms}}, Outcome::open, "hello"},
-    refused("Code407", "HTTP/1.0 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"x\"\r\n\r\n",
-            "HTTP/1.0 407 Proxy Authentication Required"),
+    [] {
+        Answer a = refused("Code407",
+                           "HTTP/1.0 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic realm=\"x\"\r\n\r\n",
+                           "HTTP/1.0 407 Proxy Authentication Required");
+        a.login = "proxy offers Basic; tried nothing; no auth line in the config";
+        return a;
+    }(),
     refused("Code403", "HTTP/1.1 403 Forbidden\r\n\r\n", "HTTP/1.1 403 Forbidden"),
     refused("Code502", "HTTP/1.0 502 Bad Gateway\n\n", "HTTP/1.0 502 Bad Gateway"),
     refused("NotHttp", "SSH-2.0-OpenSSH_9.2\r\n\r\n", "SSH-2.0-OpenSSH_9.2"),
@@ -127,7 +133,10 @@ TEST_P(Answers, DecideTheTunnel) {
         bool eof = false;
         EXPECT_EQ(support::read_all(client.get(), 5000ms, &eof), "");
         EXPECT_TRUE(eof);
-        EXPECT_TRUE(d.story(pid, {a.reason, "handle_client() can't open proxy connection"}));
+        std::vector<Expect> story = {a.reason, "handle_client() can't open proxy connection"};
+        if (!a.login.text.empty())
+            story.insert(story.begin(), a.login);
+        EXPECT_TRUE(d.story(pid, story));
     }
     EXPECT_TRUE(support::wait_for_log(d.box.log_path(), "*** child " + pid + " exited with status 0"));
 }
