@@ -32,3 +32,53 @@ std::string base64_encode(std::string_view text)
     out += '=';
     return out;
 }
+
+namespace {
+
+// The six bits a Base64 character stands for; -1 for any other byte.
+int sextet(char c)
+{
+    if (c >= 'A' && c <= 'Z')
+        return c - 'A';
+    if (c >= 'a' && c <= 'z')
+        return c - 'a' + 26;
+    if (c >= '0' && c <= '9')
+        return c - '0' + 52;
+    if (c == '+')
+        return 62;
+    if (c == '/')
+        return 63;
+    return -1;
+}
+
+}  // namespace
+
+std::optional<std::string> base64_decode(std::string_view text)
+{
+    if (text.size() % 4 == 0 && !text.empty() && text.back() == '=') {
+        text.remove_suffix(1);
+        if (text.back() == '=')
+            text.remove_suffix(1);
+    }
+    // One character left over carries fewer than eight bits: no byte.
+    if (text.size() % 4 == 1)
+        return std::nullopt;
+    std::string out;
+    out.reserve(text.size() / 4 * 3 + 2);
+    uint32_t bits = 0;
+    int count = 0;
+    for (char c : text) {
+        const int value = sextet(c);
+        if (value < 0)
+            return std::nullopt;
+        bits = bits << 6 | static_cast<uint32_t>(value);
+        count += 6;
+        if (count >= 8) {
+            count -= 8;
+            out += static_cast<char>(bits >> count & 0xff);
+        }
+    }
+    if ((bits & ((1u << count) - 1)) != 0)
+        return std::nullopt;
+    return out;
+}

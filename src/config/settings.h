@@ -50,6 +50,11 @@ int32_t parse_port(std::string_view text);
 // The Base64 form (standard alphabet, with padding) of the text's bytes.
 std::string base64_encode(std::string_view text);
 
+// The bytes of Base64 text in the standard alphabet, its padding either left
+// out or complete. Nothing else is accepted: no white space, no other
+// alphabet, no bits left over in the last character; nullopt then.
+std::optional<std::string> base64_decode(std::string_view text);
+
 // True when every host has been set and every port is non-zero.
 bool config_complete();
 
