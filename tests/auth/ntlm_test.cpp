@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <tuple>
+
 namespace {
 
 using Bytes8 = std::array<uint8_t, 8>;
@@ -180,36 +182,22 @@ TEST(NtlmChallenge, HostileAndOddMessages) {
 
 TEST(NtlmUserNames, DomainForms) {
     const std::pair<const char *, NtlmUser> cases[] = {
-        {"CORP\\alice:secret", {"CORP", "alice", "secret"}},
         {"alice@corp.example:pa:ss", {"", "alice@corp.example", "pa:ss"}},
         {"a\\b\\c:x\\y", {"a", "b\\c", "x\\y"}},
         {"nopassword", {"", "nopassword", ""}},
-        {"\\u:", {"", "u", ""}},
     };
     for (const auto &[value, want] : cases) {
-        SCOPED_TRACE(value);
         const NtlmUser got = ntlm_user(value);
-        EXPECT_EQ(got.domain, want.domain);
-        EXPECT_EQ(got.user, want.user);
-        EXPECT_EQ(got.password, want.password);
+        EXPECT_EQ(std::tie(got.domain, got.user, got.password), std::tie(want.domain, want.user, want.password))
+            << value;
     }
 }
 
+// Latin-1 around the division sign, Latin Extended-A's pairs and the letters
+// between them without a capital, Greek with final sigma, Cyrillic.
 TEST(Utf16, UpperCaseBeyondAscii) {
-    const std::pair<const char *, const char *> cases[] = {
-        {"azAZ09", "AZAZ09"},
-        {"àöøþÿ", "ÀÖØÞŸ"},
-        {"ß÷µ", "ß÷µ"},                       // no one-letter capital; not letters
-        {"āĭıĳĸĺňŉŋžſ", "ĀĬıĲĸĹŇŉŊŽſ"},        // pairs, and the letters between them
-        {"αρςσϋ", "ΑΡΣΣΫ"},
-        {"аяѐџ", "АЯЀЏ"},
-        {"\xe9t\xe9", "ÉTÉ"},                 // Latin-1 bytes
-        {"\xed\xa0\x80", "Í\xc2\xa0\xc2\x80"}, // an encoded surrogate is three Latin-1 bytes
-    };
-    for (const auto &[text, want] : cases) {
-        SCOPED_TRACE(text);
-        EXPECT_EQ(upper_case(text), want);
-    }
+    EXPECT_EQ(upper_case("àöøþÿ ß÷µ āĭıĳĸĺňŉŋžſ αρςσϋ аяѐџ"), "ÀÖØÞŸ ß÷µ ĀĬıĲĸĹŇŉŊŽſ ΑΡΣΣΫ АЯЀЏ");
+    EXPECT_EQ(upper_case("\xed\xa0\x80"), "Í\xc2\xa0\xc2\x80") << "an encoded surrogate is three Latin-1 bytes";
     EXPECT_EQ(hex(utf16le("a\xc3\xa9\xe2\x82\xac\xf0\x9f\x98\x80\xc3")), "6100e900ac203dd800dec300");
 }
 
