@@ -79,10 +79,12 @@ std::optional<std::string> ntlm_authenticate(Login &login, const Challenge &chal
     std::array<uint8_t, 8> client_challenge{};
     if (!random_bytes(client_challenge.data(), client_challenge.size()))
         return fail(login, "no random bytes for the NTLM answer");
-    const NtlmUser user = ntlm_user(settings.auth.value_or(""));
+    const std::string answer = ntlm_authenticate_message(*decoded, ntlm_user(settings.auth.value_or("")),
+                                                         filetime_now(), client_challenge);
+    if (answer.empty())
+        return fail(login, "the auth line is too long for NTLM");
     login.step = Login::Step::ntlm_authenticate;
-    return login.ntlm_scheme + " " +
-           base64_encode(ntlm_authenticate_message(*decoded, user, filetime_now(), client_challenge));
+    return login.ntlm_scheme + " " + base64_encode(answer);
 }
 
 // The answer to a 407 after NTLM's first message: its challenge, or, where
