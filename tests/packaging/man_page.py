@@ -26,6 +26,23 @@ OTHER_MESSAGES = [
     "incomplete write",
     "usage: ",
     "[-fhv] [-c configfile]",
+    "unknown auth-scheme",         # the login's settings, on the terminal
+    "needs an auth line",
+    "credentials refused",         # a failed login's reasons
+    "no auth line in the config",
+    "no scheme tarnwick can answer",
+    "allows none of them",
+    "the proxy closed the connection after its NTLM challenge",
+    "the proxy closed the connection between rounds",
+    "the proxy closed the connection too often",
+    "no new connection to the proxy",
+    "malformed NTLM challenge",
+    "the proxy sent no NTLM challenge",
+    "too many rounds",
+    "no answer within 30 seconds",
+    "the proxy's answer is too large",
+    "the auth line is too long for NTLM",
+    "no random bytes for the",
 ]
 
 CONVERSION = re.compile(r"%[-+ #0]*(?:\d+|\*)?(?:\.(?:\d+|\*))?(?:hh|h|ll|l|z|j|t)?[diouxXcsp]")
