@@ -74,6 +74,7 @@ struct Handshake {
     Clock::time_point deadline{};
     int requests = 0;
     int reconnects = 0;
+    bool reused = false;      // the request in flight went on a kept connection
     std::string status_line;  // of the last answer
     Login login;
 };
@@ -377,8 +378,9 @@ int no_answer(Handshake &h, Answer answer)
         close(h.fd);
         return 0;
     }
-    return login_failed(h, answer == Answer::late ? "no answer within 30 seconds"
-                                                  : "the proxy closed the connection between rounds");
+    return login_failed(h, answer == Answer::late               ? "no answer within 30 seconds"
+                           : login_needs_same_connection(h.login) ? "the proxy closed the connection after its NTLM challenge"
+                                                                  : "the proxy closed the connection between rounds");
 }
 
 int established(Handshake &h)
@@ -396,6 +398,17 @@ bool reconnect(Handshake &h)
     h.fd = connect_to_proxy(h.address, &h.deadline);
     ++h.reconnects;
     return h.fd != 0;
+}
+
+// A kept connection that the proxy closed without a byte of an answer, as
+// some do after every 407 without saying so: the same request goes again on
+// a new connection, unless it answers an NTLM challenge that came on the
+// closed one.
+bool resent_on_new_connection(Handshake &h, Answer answer, const ResponseScan &scan)
+{
+    const bool nothing_came = scan.in_status_line && scan.line_length == 0;
+    return answer == Answer::none && h.reused && nothing_came && !login_needs_same_connection(h.login) &&
+           h.requests < max_requests && h.reconnects < max_reconnects && reconnect(h);
 }
 
 // Decides the next round after a 407: its request, or nullopt when the login
@@ -421,6 +434,7 @@ std::optional<std::string> next_round(Handshake &h, const ResponseScan &scan)
                                                                 : nullptr;
     if (why == nullptr && !kept && !reconnect(h))
         why = "no new connection to the proxy";
+    h.reused = kept;
     if (why != nullptr) {
         login_failed(h, why);
         return std::nullopt;
@@ -455,8 +469,13 @@ int proxy_handshake(int proxy_fd, int client_fd, const in_addr &proxy_address)
         ++h.requests;
         ResponseScan scan;
         const Answer answer = read_response_header(h, scan);
-        if (answer != Answer::header)
+        if (answer != Answer::header) {
+            if (resent_on_new_connection(h, answer, scan)) {
+                h.reused = false;
+                continue;
+            }
             return no_answer(h, answer);
+        }
         h.status_line = scan.status_line;
         if (!h.timed) {
             h.timed = true;
