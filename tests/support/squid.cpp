@@ -84,8 +84,12 @@ static bool apr1_hashes(const std::string &dir, const std::vector<SquidUser> &us
     pid_t pid = ok ? spawn({openssl_path, "passwd", "-apr1", "-in", in}, {"PATH=/usr/bin:/bin"}, dir, out_fd, 2)
                    : -1;
     int status = 0;
-    ok = pid > 0 && wait_for_exit(pid, milliseconds(10000), &status) && WIFEXITED(status) &&
-         WEXITSTATUS(status) == 0;
+    const bool ended = pid > 0 && wait_for_exit(pid, helper_bound, &status);
+    if (pid > 0 && !ended) {
+        kill(pid, SIGKILL);
+        wait_for_exit(pid, helper_bound);
+    }
+    ok = ended && WIFEXITED(status) && WEXITSTATUS(status) == 0;
     if (out_fd >= 0)
         close(out_fd);
     std::string text = read_file(out);
