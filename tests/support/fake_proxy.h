@@ -46,7 +46,7 @@ struct ProxyScript {
     // and `then` follows the last. A request's body is never read.
     std::vector<ProxyRound> rounds = {};
     // The last round answers every further request, until the peer closes
-    // or stops for the request bound; `then` never follows.
+    // or sends no whole request within the 10 s bound; `then` never follows.
     bool repeat_last = false;
 };
 
