@@ -2,6 +2,7 @@
 
 #include "support/process.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <sys/socket.h>
 
@@ -50,20 +51,55 @@ static bool read_request(Connection &conn, std::string &request) {
     return false;
 }
 
+ProxyRound proxy_round(std::string bytes) {
+    ProxyRound round;
+    round.reply.push_back({std::move(bytes), milliseconds(0)});
+    return round;
+}
+
+// Reads the connection's next request and records it, cut off or whole
+// (nothing when the peer closed before a byte); true when it is whole.
+bool FakeProxy::next_request(Connection &conn, std::string &request) {
+    request.clear();
+    const bool complete = read_request(conn, request);
+    std::lock_guard lock(mutex_);
+    Record &r = record(conn.index);
+    if (!request.empty())
+        r.requests.push_back(request);
+    r.complete += complete ? 1 : 0;
+    return complete;
+}
+
+static bool send_pieces(Connection &conn, const std::vector<ReplyPiece> &pieces) {
+    for (const auto &piece : pieces)
+        if (!pause_unless_stopped(conn, piece.delay) || !send_all(conn.fd, piece.bytes))
+            return false;
+    return true;
+}
+
+// Answers the request just read, and with rounds each one after it; false
+// when the connection ended before the script did.
+bool FakeProxy::answer_requests(Connection &conn, const ProxyScript &script, std::string request) {
+    if (script.rounds.empty())
+        return send_pieces(conn, script.reply);
+    for (std::size_t round = 0;; ++round) {
+        const ProxyRound &answer = script.rounds[std::min(round, script.rounds.size() - 1)];
+        if (!(answer.make ? send_all(conn.fd, answer.make(request)) : send_pieces(conn, answer.reply)))
+            return false;
+        if (round + 1 >= script.rounds.size() && !script.repeat_last)
+            return true;
+        if (!next_request(conn, request))
+            return false;
+    }
+}
+
 void FakeProxy::handle(Connection &conn) {
     std::string request;
-    bool complete = read_request(conn, request);
-    {
-        std::lock_guard lock(mutex_);
-        record(conn.index).request = request;
-        record(conn.index).complete = complete;
-    }
-    if (!complete)
+    if (!next_request(conn, request))
         return;
-    ProxyScript script = script_for_(conn.index);
-    for (const auto &piece : script.reply)
-        if (!pause_unless_stopped(conn, piece.delay) || !send_all(conn.fd, piece.bytes))
-            return;
+    const ProxyScript script = script_for_(conn.index);
+    if (!answer_requests(conn, script, request))
+        return;
     auto keep = [&](std::string_view data) {
         std::lock_guard lock(mutex_);
         record(conn.index).tunnel += data;
@@ -86,7 +122,13 @@ void FakeProxy::handle(Connection &conn) {
 
 std::string FakeProxy::request(std::size_t index) const {
     std::lock_guard lock(mutex_);
-    return index < records_.size() ? records_[index].request : std::string();
+    return index < records_.size() && !records_[index].requests.empty() ? records_[index].requests[0]
+                                                                          : std::string();
+}
+
+std::vector<std::string> FakeProxy::requests(std::size_t index) const {
+    std::lock_guard lock(mutex_);
+    return index < records_.size() ? records_[index].requests : std::vector<std::string>();
 }
 
 std::string FakeProxy::tunnel_bytes(std::size_t index) const {
@@ -100,7 +142,7 @@ bool FakeProxy::wait_for_requests(std::size_t n, milliseconds timeout) const {
             std::lock_guard lock(mutex_);
             std::size_t complete = 0;
             for (const auto &r : records_)
-                complete += r.complete ? 1 : 0;
+                complete += r.complete;
             return complete >= n;
         },
         timeout);

@@ -8,4 +8,6 @@
 #include "support/log_reader.h"
 #include "support/net.h"
 #include "support/process.h"
+#include "support/squid.h"
+#include "support/tap.h"
 #include "support/tinyproxy.h"

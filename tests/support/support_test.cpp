@@ -59,6 +59,52 @@ TEST(FakeProxyHarness, HoldStopsCleanlyWithClientStillConnected) {
     EXPECT_TRUE(wait_closed(client.get(), 2s));
 }
 
+// Reads a reply's head, byte by byte, up to the blank line (never past it).
+std::string read_head(int fd) {
+    std::string head;
+    for (std::string byte = "-"; !byte.empty() && !head.ends_with("\r\n\r\n");)
+        head += byte = read_n(fd, 1);
+    return head;
+}
+
+// Login rounds: each reply only after its request, a reply made from the
+// request it answers, every request recorded, and a last round that repeats.
+TEST(FakeProxyHarness, RoundsAnswerEachRequestInTurn) {
+    const ReplyMaker seen = [](const std::string &request) {
+        return "HTTP/1.1 407 Again\r\nX-Seen: " + request.substr(0, request.find('\r')) + "\r\n\r\n";
+    };
+    FakeProxy proxy([&](std::size_t index) {
+        ProxyScript script;
+        script.rounds = {proxy_round("HTTP/1.1 407 Login\r\nContent-Length: 0\r\n\r\n"), {{}, seen}};
+        if (index == 0)
+            script.rounds.push_back(proxy_round("HTTP/1.1 200 OK\r\n\r\n"));
+        script.then = AfterReply::echo;
+        script.repeat_last = index == 1;
+        return script;
+    });
+    const std::vector<std::string> asked = {"CONNECT a:1 HTTP/1.1\r\n\r\n", "CONNECT b:2 HTTP/1.1\r\n\r\n",
+                                            "CONNECT c:3 HTTP/1.1\r\n\r\n"};
+    Fd client = connect_loopback(proxy.port());
+    ASSERT_TRUE(send_all(client.get(), asked[0]));
+    EXPECT_EQ(read_head(client.get()), "HTTP/1.1 407 Login\r\nContent-Length: 0\r\n\r\n");
+    EXPECT_FALSE(wait_readable(client.get(), 200ms)) << "a round was sent before its request";
+    ASSERT_TRUE(send_all(client.get(), asked[1]));
+    EXPECT_EQ(read_head(client.get()), "HTTP/1.1 407 Again\r\nX-Seen: CONNECT b:2 HTTP/1.1\r\n\r\n");
+    ASSERT_TRUE(send_all(client.get(), asked[2] + "tunnel"));
+    EXPECT_EQ(read_head(client.get()), "HTTP/1.1 200 OK\r\n\r\n");
+    EXPECT_EQ(read_n(client.get(), 6), "tunnel");
+    EXPECT_EQ(proxy.requests(0), asked);
+    EXPECT_EQ(proxy.request(0), asked[0]);
+
+    Fd again = connect_loopback(proxy.port());
+    for (const auto &request : asked) {
+        ASSERT_TRUE(send_all(again.get(), request));
+        const std::string head = read_head(again.get());
+        EXPECT_TRUE(head.starts_with(request == asked[0] ? "HTTP/1.1 407 Login" : "HTTP/1.1 407 Again")) << head;
+    }
+    EXPECT_TRUE(proxy.wait_for_requests(6));
+}
+
 TEST(EchoServerHarness, EchoesEachConnection) {
     EchoServer echo;
     Fd a = connect_loopback(echo.port()), b = connect_loopback(echo.port());
@@ -91,6 +137,66 @@ TEST(TinyproxyHarness, ConnectsThroughToEchoServer) {
     ASSERT_TRUE(send_all(client.get(), "ping"));
     EXPECT_EQ(read_n(client.get(), 4), "ping");
     EXPECT_TRUE(proxy.stop());
+}
+
+// The 407's challenge lines, in order, each cut after its scheme's name
+// (with the Digest and Basic realm).
+std::vector<std::string> offered_schemes(const std::string &head) {
+    const std::string field = "\r\nProxy-Authenticate: ";
+    std::vector<std::string> schemes;
+    for (std::size_t at = head.find(field); at != std::string::npos; at = head.find(field, at + 1)) {
+        const std::string line = head.substr(at + field.size(), head.find("\r\n", at + 2) - at - field.size());
+        const std::size_t cut = line.find(line.starts_with("Digest") ? ", nonce=" : " ");
+        schemes.push_back(line.substr(0, line.starts_with("Basic") ? std::string::npos : cut));
+    }
+    return schemes;
+}
+
+// The generated configs for all four schemes, two squids at once (their
+// shared memory apart), the htpasswd file readable by the user squid runs
+// as, and CONNECT allowed to the given port only. Through a tap, which
+// records the exact bytes.
+TEST(SquidHarness, TwoAtOnceOfferTheirSchemesAndLetBasicThrough) {
+    EchoServer echo;
+    TempDir dir_a, dir_b;
+    Squid a, b;
+    const std::vector<SquidUser> users = {{"bob", "other"}, {"alice", "secret"}};
+    ASSERT_TRUE(a.start(dir_a.path(), {.schemes = {SquidScheme::digest, SquidScheme::basic},
+                                       .connect_ports = {echo.port()}, .users = users}));
+    ASSERT_TRUE(b.start(dir_b.path(), {.schemes = {SquidScheme::negotiate, SquidScheme::ntlm},
+                                       .connect_ports = {echo.port()}}));
+    const std::string target = "127.0.0.1:" + std::to_string(echo.port());
+    const std::string request = "CONNECT " + target + " HTTP/1.1\r\nHost: " + target + "\r\n";
+    for (auto [squid, want] : {std::pair{&a, std::vector<std::string>{R"(Digest realm="proxyrealm")",
+                                                                        R"(Basic realm="proxyrealm")"}},
+                               std::pair{&b, std::vector<std::string>{"Negotiate", "NTLM"}}}) {
+        Fd client = connect_loopback(squid->port());
+        ASSERT_TRUE(send_all(client.get(), request + "\r\n"));
+        const std::string head = read_head(client.get());
+        EXPECT_TRUE(head.starts_with("HTTP/1.1 407 ")) << head << read_file(squid->cache_log_path());
+        EXPECT_EQ(offered_schemes(head), want) << head;
+    }
+
+    Tap tap(a.port());
+    const std::string login = request + "Proxy-Authorization: Basic YWxpY2U6c2VjcmV0\r\n\r\n";
+    Fd client = connect_loopback(tap.port());
+    ASSERT_TRUE(send_all(client.get(), login));
+    const std::string head = read_head(client.get());
+    EXPECT_TRUE(head.starts_with("HTTP/1.1 200 ")) << head << read_file(a.cache_log_path());
+    ASSERT_TRUE(send_all(client.get(), "ping"));
+    EXPECT_EQ(read_n(client.get(), 4), "ping");
+    client.reset();
+    ASSERT_TRUE(tap.wait_for_ended(1));
+    // Compared, not shown: the request holds a password.
+    EXPECT_TRUE(tap.sent(0) == login + "ping") << tap.sent(0).size() << " bytes recorded, not " << login.size() + 4;
+    EXPECT_TRUE(tap.received(0).starts_with(head + "ping")) << tap.received(0);
+
+    Fd elsewhere = connect_loopback(a.port());
+    ASSERT_TRUE(send_all(elsewhere.get(), "CONNECT 127.0.0.1:9 HTTP/1.1\r\nHost: 127.0.0.1:9\r\n"
+                                          "Proxy-Authorization: Basic YWxpY2U6c2VjcmV0\r\n\r\n"));
+    EXPECT_TRUE(read_head(elsewhere.get()).starts_with("HTTP/1.1 403 "));
+    EXPECT_TRUE(a.stop());
+    EXPECT_TRUE(b.stop());
 }
 
 // start_server, the log helpers and stop_server against the real binary,
