@@ -145,14 +145,13 @@ std::optional<std::string> choose_scheme(Login &login, const std::vector<Challen
         return ntlm_negotiate(login, negotiate_name);
     if (const Challenge *digest = strongest_digest(challenges); digest != nullptr && allows(AuthScheme::digest))
         return digest_answer(login, *digest, target);
-    if (settings.auth_scheme == AuthScheme::any && login.step != Login::Step::basic &&
-        find_scheme(challenges, "Basic") != nullptr) {
+    if (settings.auth_scheme == AuthScheme::any && find_scheme(challenges, "Basic") != nullptr) {
+        if (login.step == Login::Step::basic)
+            return fail(login, "credentials refused");
         login.step = Login::Step::basic;
         login.tried.push_back("Basic");
         return "Basic " + settings.auth_token.value_or("");
     }
-    if (login.step == Login::Step::basic)
-        return fail(login, "credentials refused");
     if (settings.auth_scheme == AuthScheme::any)
         return fail(login, "no scheme tarnwick can answer");
     return settings.auth_scheme == AuthScheme::ntlm ? fail(login, "auth-scheme ntlm allows none of them")
