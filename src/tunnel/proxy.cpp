@@ -37,7 +37,10 @@ constexpr int max_requests = 4;
 constexpr int max_reconnects = 2;
 constexpr std::chrono::seconds login_time{30};
 
-enum class Answer { header, none, client_gone, late };
+// How a wait for the proxy's answer ended: with bytes of it (header), the
+// proxy's end (none), a failed read (failed, its errno kept), the client's
+// leaving, or the login's time running out.
+enum class Answer { header, none, failed, client_gone, late };
 
 // Once the client has stopped sending, the proxy gets this long to answer:
 // longer than a proxy's own connect time-out, so only a proxy that never
@@ -75,6 +78,7 @@ struct Handshake {
     int requests = 0;
     int reconnects = 0;
     bool reused = false;      // the request in flight went on a kept connection
+    int read_error = 0;       // errno of a failed read, reported only if it ends the login
     std::string status_line;  // of the last answer
     Login login;
 };
@@ -281,9 +285,11 @@ Answer read_some(Handshake &h, Scan scan)
         const ssize_t n = recv(h.fd, bytes, sizeof bytes, MSG_PEEK);
         if (n < 0 && errno == EINTR)
             continue;
-        if (n < 0)
-            perror("read");
-        if (n <= 0)
+        if (n < 0) {
+            h.read_error = errno;
+            return Answer::failed;
+        }
+        if (n == 0)
             return Answer::none;
         const std::size_t used = scan(std::string_view(bytes, static_cast<std::size_t>(n)));
         return consume(h.fd, used) ? Answer::header : Answer::none;
@@ -372,6 +378,11 @@ int login_failed(Handshake &h, const char *why)
 // failure is the login's.
 int no_answer(Handshake &h, Answer answer)
 {
+    if (answer == Answer::failed) {
+        errno = h.read_error;
+        perror("read");
+        answer = Answer::none;
+    }
     if (answer == Answer::client_gone || h.requests == 1) {
         log_msg(answer == Answer::client_gone ? "client left before proxy response"
                                               : "didn't detect proxy response");
@@ -400,14 +411,16 @@ bool reconnect(Handshake &h)
     return h.fd != 0;
 }
 
-// A kept connection that the proxy closed without a byte of an answer, as
+// A kept connection that the proxy closed (or reset) without a byte of an answer, as
 // some do after every 407 without saying so: the same request goes again on
 // a new connection, unless it answers an NTLM challenge that came on the
 // closed one.
 bool resent_on_new_connection(Handshake &h, Answer answer, const ResponseScan &scan)
 {
     const bool nothing_came = scan.in_status_line && scan.line_length == 0;
-    return answer == Answer::none && h.reused && nothing_came && !login_needs_same_connection(h.login) &&
+    // A proxy that closes while our request is under way resets the connection.
+    const bool ended = answer == Answer::none || answer == Answer::failed;
+    return ended && h.reused && nothing_came && !login_needs_same_connection(h.login) &&
            h.requests < max_requests && h.reconnects < max_reconnects && reconnect(h);
 }
 
