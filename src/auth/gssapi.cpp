@@ -47,15 +47,23 @@ bool find_functions(void *handle, GssapiLibrary &found, std::string &failure)
            find_function(handle, "gss_display_status", found.display_status, failure);
 }
 
-// Every library's reason, each once: a build that cannot load anything
-// (static musl) gives the same text for all of them.
 void note_failure(const std::string &reason)
 {
-    if (gssapi.failure.find(reason) != std::string::npos)
-        return;
-    if (!gssapi.failure.empty())
-        gssapi.failure += "; ";
+    gssapi.failure += gssapi.failure.empty() ? "no GSSAPI library loads: " : "; ";
     gssapi.failure += reason;
+}
+
+// A static binary (musl's) has a dlopen that fails for every library, the
+// program itself included: said once, plainly, rather than once per library.
+bool can_load_libraries()
+{
+    void *program = dlopen(nullptr, RTLD_NOW);
+    if (program == nullptr) {
+        gssapi.failure = "this build can't load libraries: " + last_dl_error("dlopen");
+        return false;
+    }
+    dlclose(program);
+    return true;
 }
 
 // Bound now, in the server, rather than lazily in each connection process.
@@ -89,6 +97,8 @@ void load_gssapi()
         return;
     gssapi.load_tried = true;
 #if TARNWICK_HAVE_DLOPEN
+    if (!can_load_libraries())
+        return;
     for (const char *name : library_names)
         if (load_library(name))
             return;
