@@ -10,7 +10,7 @@ include(CheckCXXSymbolExists)
 
 option(TARNWICK_POSIX_FALLBACKS "Use the portable fallback for every optional system call" OFF)
 
-set(tarnwick_features CLOSE_RANGE CLOSEFROM ACCEPT4 PIPE2 POLLRDHUP MSG_NOSIGNAL SO_NOSIGPIPE GETENTROPY)
+set(tarnwick_features CLOSE_RANGE CLOSEFROM ACCEPT4 PIPE2 POLLRDHUP MSG_NOSIGNAL SO_NOSIGPIPE GETENTROPY DLOPEN)
 
 if(NOT TARNWICK_POSIX_FALLBACKS)
   check_cxx_symbol_exists(close_range "unistd.h" TARNWICK_HAVE_CLOSE_RANGE)
@@ -38,6 +38,18 @@ if(NOT TARNWICK_POSIX_FALLBACKS)
     #endif
     int main() { unsigned char bytes[16]; return getentropy(bytes, sizeof bytes); }
   ]] TARNWICK_HAVE_GETENTROPY)
+  # Loading the GSSAPI library for Kerberos logins; without it a build has no
+  # Kerberos. A static musl build has the calls, but its dlopen always fails:
+  # that shows at run time.
+  set(CMAKE_REQUIRED_LIBRARIES ${CMAKE_DL_LIBS})
+  check_cxx_source_compiles([[
+    #include <dlfcn.h>
+    int main() {
+      void *library = dlopen("library", RTLD_NOW | RTLD_LOCAL);
+      return library != nullptr && dlsym(library, "name") != nullptr && dlerror() != nullptr && dlclose(library) == 0;
+    }
+  ]] TARNWICK_HAVE_DLOPEN)
+  unset(CMAKE_REQUIRED_LIBRARIES)
 endif()
 
 set(tarnwick_feature_definitions)
@@ -48,3 +60,9 @@ foreach(feature IN LISTS tarnwick_features)
     list(APPEND tarnwick_feature_definitions TARNWICK_HAVE_${feature}=0)
   endif()
 endforeach()
+
+# The libraries the features need, for tarnwick_core to link.
+set(tarnwick_feature_libraries)
+if(TARNWICK_HAVE_DLOPEN AND NOT TARNWICK_POSIX_FALLBACKS)
+  list(APPEND tarnwick_feature_libraries ${CMAKE_DL_LIBS})
+endif()

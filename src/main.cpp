@@ -1,6 +1,7 @@
 // tarnwick: forwards local TCP connections through an HTTP proxy's CONNECT
 // tunnel to one fixed remote host and port.
 
+#include "auth/gssapi.h"
 #include "config/settings.h"
 #include "log/log.h"
 #include "process/daemon.h"
@@ -104,6 +105,7 @@ void write_banner(int argc, char **argv)
             static_cast<uint32_t>(settings.listen_port));
     log_msg("  proxy    %s:%u", escape_for_log(settings.proxy_host.value_or("")).c_str(),
             static_cast<uint32_t>(settings.proxy_port));
+    log_msg("  %s", escape_for_log(gssapi_banner()).c_str());
     log_msg("  external %s:%u", escape_for_log(settings.external_host.value_or("")).c_str(),
             static_cast<uint32_t>(settings.external_port));
 }
@@ -150,6 +152,7 @@ int main(int argc, char **argv)
     }
     if (!redirect_to_log())
         shut_down(exit_failed);
+    load_gssapi();
     write_banner(argc, argv);
     shut_down(run_accept_loop() ? exit_stopped : exit_failed);
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <regex>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +12,11 @@
 #include <sys/wait.h>
 
 namespace support {
+
+bool is_kerberos_banner_line(const std::string &message) {
+    static const std::regex line("  kerberos ([^ ()]+|none \\(.+\\))");
+    return std::regex_match(message, line);
+}
 
 RunOptions Sandbox::options() const {
     RunOptions options;

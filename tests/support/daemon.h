@@ -34,6 +34,10 @@ struct Sandbox {
 std::string config_text(int listen_port, int proxy_port, std::string_view external = "127.0.0.1:7",
                         std::optional<std::string_view> auth = std::nullopt);
 
+// True for the banner's Kerberos line, whose text depends on the build and on
+// the system's libraries: "  kerberos <library>" or "  kerberos none (<why>)".
+bool is_kerberos_banner_line(const std::string &message);
+
 struct Server {
     pid_t pid = 0;
     RunResult launch;  // the invoking process's run

@@ -5,6 +5,7 @@
 #include "support/daemon.h"
 #include "support/fake_proxy.h"
 #include "support/files.h"
+#include "support/kdc.h"
 #include "support/log_reader.h"
 #include "support/net.h"
 #include "support/process.h"
