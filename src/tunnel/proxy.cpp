@@ -2,6 +2,7 @@
 
 #include "config/settings.h"
 #include "log/log.h"
+#include "process/descriptors.h"
 #include "tunnel/response.h"
 #include "tunnel/sigpipe.h"
 
@@ -44,6 +45,8 @@ constexpr short client_failed = POLLHUP | POLLERR;
 
 // What the handshake still watches of the client, and how long it waits.
 struct ClientWatch {
+    bool socket = true;  // else a pipe (standard input under -W): no peeking, no reset
+    bool ended = false;  // a pipe at its end: nothing left to learn from it
     short events = client_watch;
     bool bounded = false;
     std::chrono::steady_clock::time_point deadline{};
@@ -134,8 +137,17 @@ bool consume(int fd, std::size_t count)
 void stop_reading_client(ClientWatch &watch)
 {
     watch.events = 0;
+    if (!watch.bounded)
+        watch.deadline = std::chrono::steady_clock::now() + stopped_client_wait;
     watch.bounded = true;
-    watch.deadline = std::chrono::steady_clock::now() + stopped_client_wait;
+}
+
+// A pipe's POLLHUP is its end of file, not a failure, and poll reports it on
+// every call from then on: the pipe is left out of the wait altogether.
+void stop_watching_pipe(ClientWatch &watch)
+{
+    stop_reading_client(watch);
+    watch.ended = true;
 }
 
 #if !TARNWICK_HAVE_POLLRDHUP
@@ -144,6 +156,11 @@ void stop_reading_client(ClientWatch &watch)
 // follow them unseen, as nothing is consumed) both stop the reading watch.
 bool client_failed_on_peek(int client_fd, ClientWatch &watch)
 {
+    // A pipe can't be peeked at, nor fail: readable is all it can say.
+    if (!watch.socket) {
+        stop_reading_client(watch);
+        return false;
+    }
     char byte;
     const ssize_t n = recv(client_fd, &byte, 1, MSG_PEEK);
     if (n < 0)
@@ -169,7 +186,8 @@ int poll_milliseconds(const ClientWatch &watch)
 bool wait_for_proxy(int proxy_fd, int client_fd, ClientWatch &watch)
 {
     for (;;) {
-        pollfd watched[] = {{proxy_fd, POLLIN, 0}, {client_fd, watch.events, 0}};
+        // poll skips a negative descriptor.
+        pollfd watched[] = {{proxy_fd, POLLIN, 0}, {watch.ended ? -1 : client_fd, watch.events, 0}};
         const int ready = poll(watched, 2, poll_milliseconds(watch));
         if (ready < 0 && errno != EINTR) {
             perror("poll");
@@ -177,7 +195,9 @@ bool wait_for_proxy(int proxy_fd, int client_fd, ClientWatch &watch)
         }
         if (ready > 0 && watched[0].revents != 0)
             return true;
-        if (ready > 0 && (watched[1].revents & client_failed) != 0)
+        if (ready > 0 && !watch.socket && (watched[1].revents & POLLHUP) != 0)
+            stop_watching_pipe(watch);
+        else if (ready > 0 && (watched[1].revents & client_failed) != 0)
             return false;
         if (ready > 0 && (watched[1].revents & client_stopped) != 0) {
 #if TARNWICK_HAVE_POLLRDHUP
@@ -198,6 +218,7 @@ Answer read_response_header(int fd, int client_fd, ResponseScan &scan)
 {
     char bytes[peek_size];
     ClientWatch watch;
+    watch.socket = is_socket(client_fd);
     while (!scan.done) {
         if (!wait_for_proxy(fd, client_fd, watch))
             return Answer::client_gone;
@@ -217,23 +238,22 @@ Answer read_response_header(int fd, int client_fd, ResponseScan &scan)
 
 }  // namespace
 
-std::string build_connect_request()
+std::string build_connect_request(const std::string &host, int32_t port)
 {
-    const std::string &host = settings.external_host.value_or("");
-    const std::string port = std::to_string(static_cast<uint32_t>(settings.external_port));
-    std::string request = "CONNECT " + host + ":" + port + " HTTP/1.0\r\nHost: " + host + "\r\n";
+    std::string request = "CONNECT " + host + ":" + std::to_string(static_cast<uint32_t>(port)) +
+                          " HTTP/1.0\r\nHost: " + host + "\r\n";
     if (settings.auth_token)
         request += "Proxy-Authorization: Basic " + *settings.auth_token + "\r\n";
     request += "\r\n";
     return request;
 }
 
-int open_proxy_connection(int client_fd)
+int open_proxy_connection(int client_fd, const std::string &host, int32_t port)
 {
     const int fd = connect_to_proxy();
     if (fd == 0)
         return 0;
-    send_request(fd, build_connect_request());
+    send_request(fd, build_connect_request(host, port));
     ResponseScan scan;
     const Answer answer = read_response_header(fd, client_fd, scan);
     if (answer != Answer::header) {
