@@ -16,9 +16,10 @@ constexpr const char *invoked_as = "tw-under-test";
 
 const std::string version_text = "tarnwick 1.3\n";
 const std::string usage_text =
-    "usage: tarnwick [-fhv] [-c configfile]\n\noptions:\n  -f\t\t: Stays in the foreground.\n"
+    "usage: tarnwick [-fhv] [-c configfile] [-W host:port]\n\noptions:\n  -f\t\t: Stays in the foreground.\n"
     "  -h\t\t: This help.\n  -v\t\t: Shows version.\n"
-    "  -c configfile\t: Use an alternate configfile.\n";
+    "  -c configfile\t: Use an alternate configfile.\n"
+    "  -W host:port\t: Tunnels standard input and output to host:port.\n";
 
 class CliTest : public ::testing::Test {
 protected:
