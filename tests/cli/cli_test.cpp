@@ -133,8 +133,6 @@ INSTANTIATE_TEST_SUITE_P(
                        incomplete},
         IncompleteCase{"CommentedOut", "listen 127.0.0.1:2222\nproxy 127.0.0.1:3128\n#external e:22\n", incomplete},
         IncompleteCase{"ForwardWithoutFarEnd", "proxy 127.0.0.1:3128\nforward 127.0.0.1:2222\n", incomplete},
-        IncompleteCase{"ListenWithoutExternalBesideForward",
-                       "listen 127.0.0.1:2222\nproxy 127.0.0.1:3128\nforward 127.0.0.1:2223 e:22\n", incomplete},
         IncompleteCase{"SixtyFiveTunnels", [] {
                            std::string text = "listen 127.0.0.1:2222\nproxy 127.0.0.1:3128\nexternal e:22\n";
                            for (int i = 0; i < 64; ++i)

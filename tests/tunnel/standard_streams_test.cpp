@@ -32,20 +32,12 @@ struct StreamTunnel {
         int in[2], out[2], err[2];
         if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0)
             ADD_FAILURE() << "pipe2: " << std::strerror(errno);
-        std::vector<std::string> words = {support::binary_path(), "-c", box.write_config(config), "-W", target};
         std::vector<std::string> env = {"HOME=" + box.home.path(), "PATH=/usr/bin:/bin"};
         for (const char *name : {"ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS"})
             if (const char *value = std::getenv(name))
                 env.push_back(std::string(name) + "=" + value);
-        auto pointers = [](std::vector<std::string> &list) {
-            std::vector<char *> p;
-            for (auto &word : list)
-                p.push_back(word.data());
-            p.push_back(nullptr);
-            return p;
-        };
-        std::vector<char *> argv = pointers(words), envp = pointers(env);
-        pid = support::spawn_process(argv[0], argv.data(), envp.data(), box.work.path().c_str(), in[0], out[1], err[1]);
+        pid = support::spawn({support::binary_path(), "-c", box.write_config(config), "-W", target}, env,
+                             box.work.path(), out[1], err[1], nullptr, in[0]);
         for (const int fd : {in[0], out[1], err[1]})
             close(fd);
         input.reset(in[1]), output.reset(out[0]), error.reset(err[0]);
