@@ -1,5 +1,6 @@
 // tarnwick: forwards local TCP connections through an HTTP proxy's CONNECT
-// tunnel to one fixed remote host and port.
+// tunnel to fixed remote hosts and ports, or standard input and output to
+// one (-W).
 
 #include "auth/gssapi.h"
 #include "config/settings.h"
@@ -12,6 +13,7 @@
 #include "process/pidfile.h"
 #include "process/signals.h"
 #include "process/state.h"
+#include "tunnel/standard_streams.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -24,6 +26,9 @@ bool config_option_seen = false;
 // -f: the invoking process becomes the server, for a service manager (launchd,
 // systemd's Type=exec, runit) that watches the process it started.
 bool foreground = false;
+// -W host:port: one tunnel over standard input and output, no server.
+std::optional<std::string> stream_host;
+int32_t stream_port = 0;
 
 [[noreturn]] void print_usage(bool version)
 {
@@ -32,12 +37,13 @@ bool foreground = false;
         exit(1);
     }
     fprintf(stderr, "usage: %s ", program_name);
-    fputs("[-fhv] [-c configfile]\n\n", stderr);
+    fputs("[-fhv] [-c configfile] [-W host:port]\n\n", stderr);
     fputs("options:\n", stderr);
     fputs("  -f\t\t: Stays in the foreground.\n", stderr);
     fputs("  -h\t\t: This help.\n", stderr);
     fputs("  -v\t\t: Shows version.\n", stderr);
     fputs("  -c configfile\t: Use an alternate configfile.\n", stderr);
+    fputs("  -W host:port\t: Tunnels standard input and output to host:port.\n", stderr);
     exit(1);
 }
 
@@ -46,11 +52,18 @@ bool foreground = false;
 // shown the words from there on.
 void parse_command_line(int argc, char **argv)
 {
-    const char *optstring = "fhvc:";
+    const char *optstring = "fhvc:W:";
     const int option_words = count_option_words(argc, argv, optstring);
     for (int option; (option = getopt(option_words, argv, optstring)) != -1;) {
         if (option == 'f') {
             foreground = true;
+            continue;
+        }
+        if (option == 'W') {
+            // external's rules; without a port there is nothing to ask for.
+            split_host_port(optarg, stream_host, stream_port);
+            if (stream_port == 0)
+                print_usage(false);
             continue;
         }
         if (option != 'c')
@@ -101,13 +114,20 @@ void write_banner(int argc, char **argv)
     log_msg("  pid      %s [%i]", escape_for_log(state.pid_path).c_str(),
             static_cast<int>(state.daemon_pid));
     log_msg("  log      %s", escape_for_log(state.log_path).c_str());
-    log_msg("  listen   %s:%u", escape_for_log(settings.listen_host.value_or("")).c_str(),
-            static_cast<uint32_t>(settings.listen_port));
+    // listen and external only when given: forward lines may stand alone.
+    if (settings.listen_host)
+        log_msg("  listen   %s:%u", escape_for_log(*settings.listen_host).c_str(),
+                static_cast<uint32_t>(settings.listen_port));
     log_msg("  proxy    %s:%u", escape_for_log(settings.proxy_host.value_or("")).c_str(),
             static_cast<uint32_t>(settings.proxy_port));
     log_msg("  %s", escape_for_log(gssapi_banner()).c_str());
-    log_msg("  external %s:%u", escape_for_log(settings.external_host.value_or("")).c_str(),
-            static_cast<uint32_t>(settings.external_port));
+    if (settings.external_host)
+        log_msg("  external %s:%u", escape_for_log(*settings.external_host).c_str(),
+                static_cast<uint32_t>(settings.external_port));
+    for (const Tunnel &forward : settings.forwards)
+        log_msg("  forward  %s:%u %s:%u", escape_for_log(forward.listen_host).c_str(),
+                static_cast<uint32_t>(forward.listen_port), escape_for_log(forward.external_host).c_str(),
+                static_cast<uint32_t>(forward.external_port));
 }
 
 // A process that ends on a failure says so with its status, so that a
@@ -135,8 +155,10 @@ int main(int argc, char **argv)
     clear_settings();
     open_standard_descriptors();
     parse_command_line(argc, argv);
-    load_config(state.config_path.c_str());
+    load_config(state.config_path.c_str(), stream_host ? ConfigUse::standard_streams : ConfigUse::server);
     close_inherited_descriptors();
+    if (stream_host)
+        return run_standard_stream_tunnel(*stream_host, stream_port);
     if (!prepare_run_dir())
         return exit_failed;
     if (!detach(foreground))

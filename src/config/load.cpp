@@ -26,7 +26,7 @@ void check_login()
 
 }  // namespace
 
-void load_config(const char *path)
+void load_config(const char *path, ConfigUse use)
 {
     FILE *stream = fopen(path, "rb");
     if (stream == nullptr) {
@@ -35,8 +35,13 @@ void load_config(const char *path)
     }
     read_config(stream);
     fclose(stream);
-    if (!config_complete()) {
+    const bool server = use == ConfigUse::server;
+    if (server ? !config_complete() : !proxy_complete()) {
         fputs("config file incomplete\n", stderr);
+        exit(1);
+    }
+    if (server && server_tunnels().size() > max_tunnels) {
+        fprintf(stderr, "too many tunnels: at most %zu\n", max_tunnels);
         exit(1);
     }
     check_login();

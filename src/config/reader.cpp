@@ -36,6 +36,25 @@ void apply_auth_scheme(std::string_view value)
     }
 }
 
+// "LISTEN EXTERNAL", the two separated by blanks. A missing part stays at
+// port 0, which the completeness check refuses.
+void add_forward(std::string_view value)
+{
+    std::size_t split = 0;
+    while (split < value.size() && !is_space(value[split]))
+        ++split;
+    Tunnel tunnel;
+    std::optional<std::string> host;
+    split_host_port(value.substr(0, split), host, tunnel.listen_port);
+    tunnel.listen_host = host.value_or("");
+    const std::string_view external = skip_space(value.substr(split));
+    if (!external.empty()) {
+        split_host_port(external, host, tunnel.external_port);
+        tunnel.external_host = host.value_or("");
+    }
+    settings.forwards.push_back(std::move(tunnel));
+}
+
 void apply_setting(std::string_view key, std::string_view value)
 {
     if (key == "auth") {
@@ -49,6 +68,8 @@ void apply_setting(std::string_view key, std::string_view value)
         split_host_port(value, settings.proxy_host, settings.proxy_port);
     else if (key == "external")
         split_host_port(value, settings.external_host, settings.external_port);
+    else if (key == "forward")
+        add_forward(value);
     else
         // Escaped: a key may hold terminal control sequences.
         fprintf(stderr, "unknown option %s\n", escape_for_log(key).c_str());

@@ -9,10 +9,43 @@ void clear_settings()
     settings = Settings{};
 }
 
+namespace {
+
+bool tunnel_complete(const Tunnel &tunnel)
+{
+    return tunnel.listen_port != 0 && tunnel.external_port != 0;
+}
+
+}  // namespace
+
+bool proxy_complete()
+{
+    return settings.proxy_host && settings.proxy_port != 0;
+}
+
+// The listen and external pair is optional beside forward lines, but never
+// half there.
 bool config_complete()
 {
-    return settings.listen_host && settings.proxy_host && settings.external_host &&
-           settings.listen_port != 0 && settings.proxy_port != 0 && settings.external_port != 0;
+    const bool pair_given = settings.listen_host || settings.external_host;
+    if (pair_given && !(settings.listen_host && settings.external_host))
+        return false;
+    if (!pair_given && settings.forwards.empty())
+        return false;
+    for (const Tunnel &tunnel : server_tunnels())
+        if (!tunnel_complete(tunnel))
+            return false;
+    return proxy_complete();
+}
+
+std::vector<Tunnel> server_tunnels()
+{
+    std::vector<Tunnel> tunnels;
+    if (settings.listen_host && settings.external_host)
+        tunnels.push_back({*settings.listen_host, settings.listen_port, *settings.external_host,
+                           settings.external_port});
+    tunnels.insert(tunnels.end(), settings.forwards.begin(), settings.forwards.end());
+    return tunnels;
 }
 
 namespace {

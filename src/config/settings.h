@@ -6,6 +6,18 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
+
+// Every listener and the wake-up pipe must fit one select.
+inline constexpr std::size_t max_tunnels = 64;
+
+// One listener and the far end its connections are tunnelled to.
+struct Tunnel {
+    std::string listen_host;
+    int32_t listen_port = 0;
+    std::string external_host;
+    int32_t external_port = 0;  // 0 also when the line had no far end
+};
 
 // Which login the handshake may use with the proxy.
 enum class AuthScheme {
@@ -27,6 +39,7 @@ struct Settings {
     int32_t listen_port = 0;                // 0 means not set
     int32_t proxy_port = 0;
     int32_t external_port = 0;
+    std::vector<Tunnel> forwards;  // the `forward` lines, in their order
 };
 
 // One instance per process, filled once at start-up and read-only afterwards.
@@ -55,8 +68,18 @@ std::string base64_encode(std::string_view text);
 // alphabet, no bits left over in the last character; nullopt then.
 std::optional<std::string> base64_decode(std::string_view text);
 
-// True when every host has been set and every port is non-zero.
+// True when the server has a tunnel at all and every one it has is whole:
+// listen with external (both or neither) and each forward line, every port
+// non-zero, and the proxy.
 bool config_complete();
+
+// True when the proxy has been set with a non-zero port: all that one tunnel
+// over the standard streams needs.
+bool proxy_complete();
+
+// The server's tunnels: listen with external first, when given, then the
+// forward lines in their order.
+std::vector<Tunnel> server_tunnels();
 
 // The scheme an `auth-scheme` value names, without trailing white space.
 std::optional<AuthScheme> parse_auth_scheme(std::string_view value);
@@ -64,6 +87,9 @@ std::optional<AuthScheme> parse_auth_scheme(std::string_view value);
 // The name of a scheme as the config spells it.
 const char *auth_scheme_name(AuthScheme scheme);
 
-// Opens, reads and checks the config file; on failure writes the reason to
-// standard error and ends the process with status 1.
-void load_config(const char *path);
+// What the config is read for.
+enum class ConfigUse { server, standard_streams };
+
+// Opens, reads and checks the config file for `use`; on failure writes the
+// reason to standard error and ends the process with status 1.
+void load_config(const char *path, ConfigUse use);

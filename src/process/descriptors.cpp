@@ -1,6 +1,7 @@
 #include "process/descriptors.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -43,4 +44,10 @@ bool set_nonblocking(int fd)
 {
     const int flags = fcntl(fd, F_GETFL);
     return fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+bool is_socket(int fd)
+{
+    struct stat status {};
+    return fstat(fd, &status) == 0 && S_ISSOCK(status.st_mode);
 }

@@ -17,6 +17,7 @@
 #include <optional>
 #include <string>
 #include <sys/select.h>
+#include <vector>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -31,6 +32,15 @@ constexpr time_t wait_seconds = 10;
 ShortageReports fork_reports{"fork"};
 ShortageReports accept_reports{"accept"};
 ShortageReports select_reports{"select"};
+
+// One listening socket and the tunnel its connections take.
+struct Listener {
+    int fd = -1;
+    Tunnel tunnel;
+};
+
+// Every listener of the server, in the config's order.
+std::vector<Listener> listeners;
 
 enum class AcceptFailure { transient, shortage, broken };
 
@@ -78,9 +88,9 @@ std::optional<in_addr_t> listen_address(const std::string &host)
     return address;
 }
 
-int open_listener()
+int open_listener(const Tunnel &tunnel)
 {
-    const std::optional<in_addr_t> bind_address = listen_address(settings.listen_host.value_or(""));
+    const std::optional<in_addr_t> bind_address = listen_address(tunnel.listen_host);
     if (!bind_address)
         return -1;
     const int fd = socket(AF_INET, SOCK_STREAM, 0);
@@ -100,7 +110,7 @@ int open_listener()
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = *bind_address;
-    address.sin_port = htons(static_cast<uint16_t>(settings.listen_port));
+    address.sin_port = htons(static_cast<uint16_t>(tunnel.listen_port));
     if (bind(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) != 0)
         return fail_listener(fd, "bind");
     if (listen(fd, listen_backlog) != 0)
@@ -112,12 +122,33 @@ int open_listener()
     return fd;
 }
 
+void close_listeners()
+{
+    for (const Listener &listener : listeners)
+        close(listener.fd);
+    listeners.clear();
+}
+
+// All or nothing: a server that can't open one of its listeners opens none.
+bool open_listeners()
+{
+    for (const Tunnel &tunnel : server_tunnels()) {
+        const int fd = open_listener(tunnel);
+        if (fd < 0) {
+            close_listeners();
+            return false;
+        }
+        listeners.push_back({fd, tunnel});
+    }
+    return true;
+}
+
 // A client process holds nothing of the server's but the log descriptors 1
 // and 2. The streams' descriptors are closed under them: the streams are never
 // used again here, and the process ends with _exit.
-void drop_server_descriptors(int listen_fd)
+void drop_server_descriptors()
 {
-    close(listen_fd);
+    close_listeners();
     close_wakeup_pipe();
     for (FILE **stream : {&state.log_file, &state.pid_file}) {
         if (*stream != nullptr)
@@ -126,14 +157,27 @@ void drop_server_descriptors(int listen_fd)
     }
 }
 
+// Where a server has several tunnels, the first line of a connection says
+// which far end it is for.
+void log_connection(const sockaddr_in &peer, const Tunnel &tunnel, bool several)
+{
+    if (!several) {
+        log_msg("connection from %s:%i", inet_ntoa(peer.sin_addr), ntohs(peer.sin_port));
+        return;
+    }
+    log_msg("connection from %s:%i for %s:%u", inet_ntoa(peer.sin_addr), ntohs(peer.sin_port),
+            escape_for_log(tunnel.external_host).c_str(), static_cast<uint32_t>(tunnel.external_port));
+}
+
 // The client process: it serves its one connection and ends through _exit,
 // so that nothing inherited from the server (stdio buffers, static
 // destructors) runs a second time.
-[[noreturn]] void serve_connection(int listen_fd, int client_fd, const sockaddr_in &peer)
+[[noreturn]] void serve_connection(Tunnel tunnel, int client_fd, const sockaddr_in &peer)
 {
-    drop_server_descriptors(listen_fd);
-    log_msg("connection from %s:%i", inet_ntoa(peer.sin_addr), ntohs(peer.sin_port));
-    handle_client(client_fd);
+    const bool several = listeners.size() > 1;
+    drop_server_descriptors();
+    log_connection(peer, tunnel, several);
+    handle_client(client_fd, tunnel.external_host, tunnel.external_port);
     close(client_fd);
     _exit(0);
 }
@@ -188,11 +232,11 @@ void survive_fork_failure(int client_fd)
 }
 
 // Accepts one connection and gives it a process. False when the server must stop.
-bool accept_connection(int listen_fd)
+bool accept_connection(const Listener &listener)
 {
     sockaddr_in peer{};
     socklen_t length = sizeof peer;
-    const int client_fd = accept_nonblocking(listen_fd, peer, length);
+    const int client_fd = accept_nonblocking(listener.fd, peer, length);
     if (client_fd < 0)
         return survive_accept_failure();
     // Not an IPv4 peer: nothing this listener can have accepted; that one
@@ -207,7 +251,7 @@ bool accept_connection(int listen_fd)
         return true;
     }
     if (child == 0)
-        serve_connection(listen_fd, client_fd, peer);
+        serve_connection(listener.tunnel, client_fd, peer);
     close(client_fd);
     return true;
 }
@@ -231,20 +275,42 @@ void reap_and_note()
         note_child_ended();
 }
 
-// One wait for a connection or a signal. While accepting is paused the
-// listener is left out, and the wait lasts as long as the pause. False when
-// the server must stop.
-bool serve_once(int listen_fd)
+// Adds every listener to the set; returns the highest descriptor.
+int watch_listeners(fd_set &readable)
+{
+    int highest = -1;
+    for (const Listener &listener : listeners) {
+        FD_SET(listener.fd, &readable);
+        highest = listener.fd > highest ? listener.fd : highest;
+    }
+    return highest;
+}
+
+// One accept on every listener with a connection waiting. A shortage met on
+// one pauses them all at once: the next accept would only meet it again.
+// False when the server must stop.
+bool accept_waiting(const fd_set &readable)
+{
+    for (const Listener &listener : listeners) {
+        timeval left{};
+        if (accepting_paused(left))
+            return true;
+        if (FD_ISSET(listener.fd, &readable) && !accept_connection(listener))
+            return false;
+    }
+    return true;
+}
+
+// One wait for a connection on any listener, or a signal. While accepting is
+// paused the listeners are left out, and the wait lasts as long as the pause.
+// False when the server must stop.
+bool serve_once()
 {
     timeval timeout{wait_seconds, 0};
     const bool accepting = !accepting_paused(timeout);
     fd_set readable;
     FD_ZERO(&readable);
-    int highest = -1;
-    if (accepting) {
-        FD_SET(listen_fd, &readable);
-        highest = listen_fd;
-    }
+    int highest = accepting ? watch_listeners(readable) : -1;
     const int wake_fd = wakeup_fd();
     if (wake_fd >= 0) {
         FD_SET(wake_fd, &readable);
@@ -253,7 +319,7 @@ bool serve_once(int listen_fd)
     const int ready = select(highest + 1, &readable, nullptr, nullptr, &timeout);
     if (ready < 0 && errno != EINTR && !survive_select_failure())
         return false;
-    if (ready > 0 && accepting && FD_ISSET(listen_fd, &readable) && !accept_connection(listen_fd))
+    if (ready > 0 && accepting && !accept_waiting(readable))
         return false;
     // Reap when a signal said so, and after a quiet wait too: a wake-up that
     // was lost must not leave a zombie for good. Without a wake-up pipe,
@@ -269,13 +335,12 @@ bool serve_once(int listen_fd)
 
 bool run_accept_loop()
 {
-    const int listen_fd = open_listener();
-    if (listen_fd < 0)
+    if (!open_listeners())
         return terminate_requested != 0;
     bool serving = true;
     while (serving && !terminate_requested)
-        serving = serve_once(listen_fd);
-    close(listen_fd);
+        serving = serve_once();
+    close_listeners();
     // The last endings are logged even when the server stops on a failure.
     reap_children();
     return serving;

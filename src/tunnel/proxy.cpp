@@ -4,6 +4,7 @@
 #include "auth/login.h"
 #include "config/settings.h"
 #include "log/log.h"
+#include "process/descriptors.h"
 #include "tunnel/response.h"
 #include "tunnel/sigpipe.h"
 
@@ -60,6 +61,8 @@ constexpr short client_failed = POLLHUP | POLLERR;
 
 // What the handshake still watches of the client, and how long it waits.
 struct ClientWatch {
+    bool socket = true;  // else a pipe (standard input under -W): no peeking, no reset
+    bool ended = false;  // a pipe at its end: nothing left to learn from it
     short events = client_watch;
     bool bounded = false;
     Clock::time_point deadline{};
@@ -71,6 +74,8 @@ struct Handshake {
     int fd = 0;
     int client_fd = -1;
     in_addr address{};
+    std::string host;         // the far end
+    int32_t port = 0;
     std::string target;       // host:port, the request target of every login round
     ClientWatch watch;
     bool timed = false;       // the login's time runs from the first answer on
@@ -209,8 +214,17 @@ bool consume(int fd, std::size_t count)
 void stop_reading_client(ClientWatch &watch)
 {
     watch.events = 0;
+    if (!watch.bounded)
+        watch.deadline = Clock::now() + stopped_client_wait;
     watch.bounded = true;
-    watch.deadline = Clock::now() + stopped_client_wait;
+}
+
+// A pipe's POLLHUP is its end of file, not a failure, and poll reports it on
+// every call from then on: the pipe is left out of the wait altogether.
+void stop_watching_pipe(ClientWatch &watch)
+{
+    stop_reading_client(watch);
+    watch.ended = true;
 }
 
 #if !TARNWICK_HAVE_POLLRDHUP
@@ -219,6 +233,11 @@ void stop_reading_client(ClientWatch &watch)
 // follow them unseen, as nothing is consumed) both stop the reading watch.
 bool client_failed_on_peek(int client_fd, ClientWatch &watch)
 {
+    // A pipe can't be peeked at, nor fail: readable is all it can say.
+    if (!watch.socket) {
+        stop_reading_client(watch);
+        return false;
+    }
     char byte;
     const ssize_t n = recv(client_fd, &byte, 1, MSG_PEEK);
     if (n < 0)
@@ -247,7 +266,8 @@ int poll_milliseconds(const Handshake &h)
 Answer wait_for_proxy(Handshake &h)
 {
     for (;;) {
-        pollfd watched[] = {{h.fd, POLLIN, 0}, {h.client_fd, h.watch.events, 0}};
+        // poll skips a negative descriptor.
+        pollfd watched[] = {{h.fd, POLLIN, 0}, {h.watch.ended ? -1 : h.client_fd, h.watch.events, 0}};
         const int ready = poll(watched, 2, poll_milliseconds(h));
         if (ready < 0 && errno != EINTR) {
             perror("poll");
@@ -255,7 +275,9 @@ Answer wait_for_proxy(Handshake &h)
         }
         if (ready > 0 && watched[0].revents != 0)
             return Answer::header;
-        if (ready > 0 && (watched[1].revents & client_failed) != 0)
+        if (ready > 0 && !h.watch.socket && (watched[1].revents & POLLHUP) != 0)
+            stop_watching_pipe(h.watch);
+        else if (ready > 0 && (watched[1].revents & client_failed) != 0)
             return Answer::client_gone;
         if (ready > 0 && (watched[1].revents & client_stopped) != 0) {
 #if TARNWICK_HAVE_POLLRDHUP
@@ -324,12 +346,6 @@ Answer read_refusal_body(Handshake &h, const ResponseScan &scan)
     return Answer::header;
 }
 
-std::string target_text()
-{
-    return settings.external_host.value_or("") + ":" +
-           std::to_string(static_cast<uint32_t>(settings.external_port));
-}
-
 // Every request but the plain first one: HTTP/1.1 and keep-alive, which a
 // proxy needs to keep the connection a connection-bound login travels on.
 std::string login_request(const std::string &target, const std::string &authorization)
@@ -344,7 +360,7 @@ std::string login_request(const std::string &target, const std::string &authoriz
 std::string first_request(Handshake &h)
 {
     if (first_request_is_plain(h.login))
-        return build_connect_request();
+        return build_connect_request(h.host, h.port);
     return login_request(h.target, first_authorization(h.login));
 }
 
@@ -458,24 +474,27 @@ std::optional<std::string> next_round(Handshake &h, const ResponseScan &scan)
 }  // namespace
 
 
-std::string build_connect_request()
+std::string build_connect_request(const std::string &host, int32_t port)
 {
-    const std::string &host = settings.external_host.value_or("");
-    const std::string port = std::to_string(static_cast<uint32_t>(settings.external_port));
-    std::string request = "CONNECT " + host + ":" + port + " HTTP/1.0\r\nHost: " + host + "\r\n";
+    std::string request = "CONNECT " + host + ":" + std::to_string(static_cast<uint32_t>(port)) +
+                          " HTTP/1.0\r\nHost: " + host + "\r\n";
     if (settings.auth_token)
         request += "Proxy-Authorization: Basic " + *settings.auth_token + "\r\n";
     request += "\r\n";
     return request;
 }
 
-int proxy_handshake(int proxy_fd, int client_fd, const in_addr &proxy_address)
+int proxy_handshake(int proxy_fd, int client_fd, const in_addr &proxy_address, const std::string &host,
+                    int32_t port)
 {
     Handshake h;
     h.fd = proxy_fd;
     h.client_fd = client_fd;
+    h.watch.socket = is_socket(client_fd);
     h.address = proxy_address;
-    h.target = target_text();
+    h.host = host;
+    h.port = port;
+    h.target = host + ":" + std::to_string(static_cast<uint32_t>(port));
     // One round: send, read the header, read the body, decide.
     for (std::string request = first_request(h);;) {
         send_request(h.fd, request);
@@ -505,7 +524,7 @@ int proxy_handshake(int proxy_fd, int client_fd, const in_addr &proxy_address)
     }
 }
 
-int open_proxy_connection(int client_fd)
+int open_proxy_connection(int client_fd, const std::string &host, int32_t port)
 {
     const std::optional<in_addr> address = resolve_proxy(settings.proxy_host.value_or(""));
     if (!address)
@@ -513,5 +532,5 @@ int open_proxy_connection(int client_fd)
     const int fd = connect_to_proxy(*address, nullptr);
     if (fd == 0)
         return 0;
-    return proxy_handshake(fd, client_fd, *address);
+    return proxy_handshake(fd, client_fd, *address, host, port);
 }

@@ -16,9 +16,10 @@ constexpr const char *invoked_as = "tw-under-test";
 
 const std::string version_text = "tarnwick 1.3\n";
 const std::string usage_text =
-    "usage: tarnwick [-fhv] [-c configfile]\n\noptions:\n  -f\t\t: Stays in the foreground.\n"
+    "usage: tarnwick [-fhv] [-c configfile] [-W host:port]\n\noptions:\n  -f\t\t: Stays in the foreground.\n"
     "  -h\t\t: This help.\n  -v\t\t: Shows version.\n"
-    "  -c configfile\t: Use an alternate configfile.\n";
+    "  -c configfile\t: Use an alternate configfile.\n"
+    "  -W host:port\t: Tunnels standard input and output to host:port.\n";
 
 class CliTest : public ::testing::Test {
 protected:
@@ -85,6 +86,7 @@ INSTANTIATE_TEST_SUITE_P(
                       RejectCase{"ConfigThenVersion", {"-c", "{conf}", "-v"}, version_text},
                       RejectCase{"VersionThenConfig", {"-v", "-c", "{conf}"}, version_text},
                       RejectCase{"HelpBeatsLaterVersion", {"-h", "-v"}, usage_text},
+                      RejectCase{"StreamTunnelWithoutPort", {"-W", "far.example", "-c", "{conf}"}, usage_text},
                       // -f among the -c options, joined to one: the -v after them decides.
                       RejectCase{"ForegroundAmongConfigs", {"-f", "-fc", "{conf}", "-c", "{conf}", "-v"}, version_text},
                       // -cf is -c with the file "f".
@@ -130,6 +132,13 @@ INSTANTIATE_TEST_SUITE_P(
         IncompleteCase{"ExternalPortNotANumber", "listen 127.0.0.1:2222\nproxy 127.0.0.1:3128\nexternal e:ssh\n",
                        incomplete},
         IncompleteCase{"CommentedOut", "listen 127.0.0.1:2222\nproxy 127.0.0.1:3128\n#external e:22\n", incomplete},
+        IncompleteCase{"ForwardWithoutFarEnd", "proxy 127.0.0.1:3128\nforward 127.0.0.1:2222\n", incomplete},
+        IncompleteCase{"SixtyFiveTunnels", [] {
+                           std::string text = "listen 127.0.0.1:2222\nproxy 127.0.0.1:3128\nexternal e:22\n";
+                           for (int i = 0; i < 64; ++i)
+                               text += "forward 127.0.0.1:" + std::to_string(3000 + i) + " e:22\n";
+                           return text;
+                       }(), "too many tunnels: at most 64\n"},
         IncompleteCase{"UnknownKeysFirst", "bogus 1\nListen 127.0.0.1:2222\nproxy 127.0.0.1:3128\nexternal e:22\n",
                        "unknown option bogus\nunknown option Listen\n" + incomplete},
         // A login the config can't have: the later auth-scheme line counts, like every key's.

@@ -159,6 +159,15 @@ TEST(ConfigComplete, NeedsEveryHostAndNonZeroPort) {
     EXPECT_FALSE(check(s));
     s = complete(), s.external_port = 0;
     EXPECT_FALSE(check(s));
+
+    // Beside forward lines, the pair is optional but never half there.
+    const Tunnel forward{"127.0.0.1", 4, "f", 5};
+    s = complete(), s.listen_host.reset(), s.external_host.reset(), s.forwards = {forward};
+    EXPECT_TRUE(check(s));
+    s.external_host = "e";
+    EXPECT_FALSE(check(s));
+    s = complete(), s.forwards = {forward, forward}, s.forwards[1].external_port = 0;
+    EXPECT_FALSE(check(s));
     clear_settings();
 }
 

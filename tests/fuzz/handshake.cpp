@@ -75,7 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, std::size_t size)
     shutdown(proxy[1], SHUT_WR);
     in_addr loopback{};
     loopback.s_addr = htonl(INADDR_LOOPBACK);
-    const int tunnel = proxy_handshake(proxy[0], client[0], loopback);
+    const int tunnel = proxy_handshake(proxy[0], client[0], loopback, "ext.example", 22);
     // The handshake owns the connection: it returns the one in use, or closes it.
     if (tunnel != proxy[0] && is_open(proxy[0]))
         abort();

@@ -18,6 +18,7 @@ SKIP = 77
 OTHER_MESSAGES = [
     "unknown option",              # config reader, on the terminal
     "config file incomplete",
+    "too many tunnels: at most",
     "HOME is not set",
     "already runs (pid",
     "overwriting stale pid file",
@@ -25,7 +26,7 @@ OTHER_MESSAGES = [
     "connection closed by client",
     "incomplete write",
     "usage: ",
-    "[-fhv] [-c configfile]",
+    "[-fhv] [-c configfile] [-W host:port]",
     "unknown auth-scheme",         # the login's settings, on the terminal
     "needs an auth line",
     "credentials refused",         # a failed login's reasons

@@ -187,4 +187,51 @@ TEST(Listener, NameIsRefused) {
     }
 }
 
+// Three tunnels, each to its own echo service through tinyproxy: every
+// listener reaches its own far end, and the log names them.
+TEST(Forward, EachListenerReachesItsOwnFarEnd) {
+    support::EchoServer echoes[3];
+    Daemon d;
+    support::Tinyproxy proxy;
+    ASSERT_TRUE(proxy.start(d.box.work.path()));
+    const uint16_t ports[3] = {d.port, support::free_port(), support::free_port()};
+    auto at = [](uint16_t port) { return "127.0.0.1:" + std::to_string(port); };
+    ASSERT_TRUE(d.start(support::config_text(ports[0], proxy.port(), at(echoes[0].port())) + "forward " + at(ports[1]) +
+                        " " + at(echoes[1].port()) + "\nforward\t" + at(ports[2]) + " \t" + at(echoes[2].port()) + "\n"));
+    const auto listeners = [&] {
+        return std::ranges::count_if(support::open_descriptors(d.server.pid),
+                                     [](const std::string &s) { return s.starts_with("listen "); });
+    };
+    ASSERT_TRUE(support::wait_until([&] { return listeners() == 3; }, 5000ms)) << d.log();
+    const std::vector<std::string> banner = support::log_messages(d.box.log_path());
+    ASSERT_EQ(banner.size(), 8u) << d.log();
+    EXPECT_EQ(banner[5], "  external " + at(echoes[0].port()));
+    EXPECT_EQ(banner[6], "  forward  " + at(ports[1]) + " " + at(echoes[1].port()));
+    EXPECT_EQ(banner[7], "  forward  " + at(ports[2]) + " " + at(echoes[2].port()));
+    for (int i = 0; i < 3; ++i) {
+        Fd client = support::connect_loopback(ports[i]);
+        const std::string hello = "for far end " + std::to_string(i);
+        ASSERT_TRUE(support::send_all(client.get(), hello));
+        EXPECT_EQ(support::read_n(client.get(), hello.size()), hello);
+        EXPECT_EQ(echoes[i].received(0), hello);
+        EXPECT_TRUE(support::wait_for_log(d.box.log_path(), "connection from " + at(support::local_port(client.get())) +
+                                                                " for " + at(echoes[i].port())));
+    }
+}
+
+// All or nothing: a taken port on the last forward line leaves no server
+// running with the listeners it did open.
+TEST(Forward, TakenPortOnTheSecondForwardLine) {
+    support::TcpServer taken([](support::Connection &) {});
+    Daemon d;
+    d.box.write_config(support::config_text(d.port, support::free_port()) + "forward 127.0.0.1:" +
+                       std::to_string(support::free_port()) + " e:1\nforward 127.0.0.1:" + std::to_string(taken.port()) +
+                       " e:2\n");
+    ASSERT_TRUE(server_fails(d));
+    const std::vector<std::string> messages = support::log_messages(d.box.log_path());
+    ASSERT_EQ(messages.size(), 9u) << d.log();
+    EXPECT_TRUE(std::regex_match(messages[8], std::regex("bind: " + support::error_pattern(EADDRINUSE)))) << messages[8];
+    EXPECT_TRUE(support::live_descendants().empty());
+}
+
 }  // namespace

@@ -79,6 +79,8 @@ Fd connect_loopback(uint16_t port) {
 bool send_all(int fd, std::string_view bytes) {
     while (!bytes.empty()) {
         ssize_t n = send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno == ENOTSOCK)
+            n = write(fd, bytes.data(), bytes.size());
         if (n < 0 && errno == EINTR)
             continue;
         if (n < 0)
@@ -100,7 +102,7 @@ bool wait_readable(int fd, milliseconds timeout) {
 // One read of what is there (at most max bytes); 0 bytes and eof on close or failure.
 static std::string read_once(int fd, bool &eof, std::size_t max = 65536) {
     char buffer[65536];
-    ssize_t n = recv(fd, buffer, std::min(max, sizeof buffer), 0);
+    ssize_t n = read(fd, buffer, std::min(max, sizeof buffer));
     if (n < 0 && (errno == EINTR || errno == EAGAIN))
         return {};
     eof = n <= 0;

@@ -41,12 +41,14 @@ uint16_t local_port(int fd);
 Fd connect_loopback(uint16_t port);
 
 // Sends every byte (MSG_NOSIGNAL: a gone peer is a false result, not SIGPIPE).
+// Also writes to a pipe, where a gone reader raises SIGPIPE.
 bool send_all(int fd, std::string_view bytes);
 
 // Waits up to timeout for fd to be readable (or closed/failed).
 bool wait_readable(int fd, milliseconds timeout);
 
-// Reads until the peer closes or the bound passes. *eof tells which.
+// Reads until the peer closes or the bound passes. *eof tells which. This and
+// read_n also read pipes.
 std::string read_all(int fd, milliseconds timeout = milliseconds(5000), bool *eof = nullptr);
 
 // Reads until n bytes arrived (never more), the peer closed, or the bound passed.

@@ -104,11 +104,12 @@ static std::vector<char *> pointers(std::vector<std::string> &words) {
 }
 
 pid_t spawn(std::vector<std::string> words, std::vector<std::string> env, const std::string &cwd, int out,
-            int err, const char *path) {
+            int err, const char *path, int in) {
     become_subreaper();  // a detached process becomes our child
     std::vector<char *> argv = pointers(words), envp = pointers(env);
     int devnull = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    pid_t pid = spawn_process(path ? path : argv[0], argv.data(), envp.data(), cwd.c_str(), devnull, out, err);
+    pid_t pid = spawn_process(path ? path : argv[0], argv.data(), envp.data(), cwd.c_str(), in < 0 ? devnull : in,
+                              out, err);
     close(devnull);
     return pid;
 }

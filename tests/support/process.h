@@ -115,10 +115,11 @@ bool support::wait_until(Pred pred, milliseconds timeout, milliseconds step) {
 namespace support {
 
 // Runs words[0] (or path when given) with argv words and exactly the
-// environment env, in cwd, stdin on /dev/null, stdout and stderr on out and
-// err; makes this process a subreaper first. The pid, or -1 when fork failed.
+// environment env, in cwd, stdin on in (/dev/null when -1), stdout and stderr
+// on out and err; makes this process a subreaper first. The pid, or -1 when
+// fork failed.
 pid_t spawn(std::vector<std::string> words, std::vector<std::string> env, const std::string &cwd, int out,
-            int err, const char *path = nullptr);
+            int err, const char *path = nullptr, int in = -1);
 
 // Forks and execs path with argv and envp (both null-terminated, built before
 // the call) in cwd, with the given descriptors as 0, 1 and 2; every other
