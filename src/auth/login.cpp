@@ -4,6 +4,7 @@
 #include "auth/ntlm.h"
 #include "auth/random.h"
 #include "config/settings.h"
+#include "log/log.h"
 
 #include <array>
 
@@ -63,7 +64,8 @@ std::string ntlm_negotiate(Login &login, const char *name)
 {
     login.step = Login::Step::ntlm_negotiate;
     login.ntlm_scheme = name;
-    login.tried.push_back(name);
+    if (login.tried.empty() || login.tried.back() != "NTLM")
+        login.tried.push_back("NTLM");
     return std::string(name) + " " + base64_encode(ntlm_negotiate_message());
 }
 
@@ -127,9 +129,67 @@ std::optional<std::string> continue_digest(Login &login, const std::vector<Chall
     return digest_answer(login, *challenge, target);
 }
 
+// Kerberos names the proxy's service after its host name; an address finds
+// no such service, so the user is told before the library says "not found".
+void warn_about_address(std::string_view host)
+{
+    if (host_is_ip_address(host))
+        log_msg("Kerberos needs the proxy's host name, not the address %s", escape_for_log(host).c_str());
+}
+
+// The user's first Kerberos token for the proxy, or nullopt when none can
+// be made (no library, no ticket, no such service), with the library's words
+// in the log: the next scheme may then follow.
+std::optional<std::string> kerberos_start(Login &login)
+{
+    login.kerberos_tried = true;
+    const std::string host = settings.proxy_host.value_or("");
+    warn_about_address(host);
+    std::string error;
+    const std::optional<std::string> token = kerberos_token(login.kerberos, host, "", error);
+    if (!token || token->empty()) {
+        log_msg("no Kerberos token for HTTP@%s: %s", escape_for_log(host).c_str(),
+                escape_for_log(error.empty() ? "the library gave none" : error).c_str());
+        return std::nullopt;
+    }
+    login.step = Login::Step::kerberos;
+    login.tried.push_back("Kerberos");
+    return "Negotiate " + base64_encode(*token);
+}
+
+// A 407 after our Kerberos token: a token of the proxy's continues the
+// login; a bare Negotiate is its refusal.
+std::optional<std::string> continue_kerberos(Login &login, const std::vector<Challenge> &challenges,
+                                             bool same_connection)
+{
+    const Challenge *negotiate = find_scheme(challenges, negotiate_name);
+    if (negotiate == nullptr || negotiate->token68.empty())
+        return fail(login, "the proxy refused the Kerberos ticket");
+    const std::optional<std::string> input = base64_decode(negotiate->token68);
+    if (!input)
+        return fail(login, "malformed Negotiate token");
+    if (!same_connection)
+        return fail(login, "the proxy closed the connection during the Kerberos login");
+    std::string error;
+    const std::optional<std::string> token =
+        kerberos_token(login.kerberos, settings.proxy_host.value_or(""), *input, error);
+    if (!token || token->empty()) {
+        log_msg("Kerberos: %s", escape_for_log(error.empty() ? "the library has nothing more to send" : error).c_str());
+        return fail(login, "the proxy refused the Kerberos ticket");
+    }
+    return "Negotiate " + base64_encode(*token);
+}
+
 bool allows(AuthScheme scheme)
 {
     return settings.auth_scheme == AuthScheme::any || settings.auth_scheme == scheme;
+}
+
+// NTLM may go inside Negotiate also where Negotiate is pinned: that is how
+// Windows clients without a ticket answer it.
+bool allows_ntlm_as_negotiate()
+{
+    return allows(AuthScheme::ntlm) || settings.auth_scheme == AuthScheme::negotiate;
 }
 
 // The first answer to the proxy's challenges: the strongest scheme it offers
@@ -137,11 +197,14 @@ bool allows(AuthScheme scheme)
 std::optional<std::string> choose_scheme(Login &login, const std::vector<Challenge> &challenges,
                                          std::string_view target)
 {
+    if (allows(AuthScheme::negotiate) && !login.kerberos_tried && find_scheme(challenges, negotiate_name) != nullptr)
+        if (std::optional<std::string> token = kerberos_start(login))
+            return token;
     if (!settings.auth)
         return fail(login, "no auth line in the config");
     if (allows(AuthScheme::ntlm) && find_scheme(challenges, ntlm_name) != nullptr)
         return ntlm_negotiate(login, ntlm_name);
-    if (allows(AuthScheme::ntlm) && find_scheme(challenges, negotiate_name) != nullptr)
+    if (allows_ntlm_as_negotiate() && find_scheme(challenges, negotiate_name) != nullptr)
         return ntlm_negotiate(login, negotiate_name);
     if (const Challenge *digest = strongest_digest(challenges); digest != nullptr && allows(AuthScheme::digest))
         return digest_answer(login, *digest, target);
@@ -154,8 +217,14 @@ std::optional<std::string> choose_scheme(Login &login, const std::vector<Challen
     }
     if (settings.auth_scheme == AuthScheme::any)
         return fail(login, "no scheme tarnwick can answer");
-    return settings.auth_scheme == AuthScheme::ntlm ? fail(login, "auth-scheme ntlm allows none of them")
-                                                    : fail(login, "auth-scheme digest allows none of them");
+    switch (settings.auth_scheme) {
+    case AuthScheme::ntlm:
+        return fail(login, "auth-scheme ntlm allows none of them");
+    case AuthScheme::negotiate:
+        return fail(login, "auth-scheme negotiate allows none of them");
+    default:
+        return fail(login, "auth-scheme digest allows none of them");
+    }
 }
 
 }  // namespace
@@ -171,11 +240,17 @@ bool first_request_is_plain(Login &login)
     return true;
 }
 
-std::string first_authorization(Login &login)
+std::optional<std::string> first_authorization(Login &login)
 {
     if (settings.auth_scheme == AuthScheme::ntlm)
         return ntlm_negotiate(login, ntlm_name);
-    return "";
+    if (settings.auth_scheme != AuthScheme::negotiate)
+        return "";
+    if (std::optional<std::string> token = kerberos_start(login))
+        return token;
+    if (!settings.auth)
+        return fail(login, "no Kerberos token, and no auth line for NTLM");
+    return ntlm_negotiate(login, negotiate_name);
 }
 
 bool login_answers_refusals()
@@ -188,6 +263,8 @@ std::optional<std::string> answer_challenges(Login &login, const std::vector<Cha
 {
     login.offered = offered_schemes(challenges);
     switch (login.step) {
+    case Login::Step::kerberos:
+        return continue_kerberos(login, challenges, same_connection);
     case Login::Step::ntlm_negotiate:
         return continue_ntlm(login, challenges, same_connection);
     case Login::Step::ntlm_authenticate:
@@ -203,7 +280,12 @@ std::optional<std::string> answer_challenges(Login &login, const std::vector<Cha
 
 bool login_needs_same_connection(const Login &login)
 {
-    return login.step == Login::Step::ntlm_authenticate;
+    return login.step == Login::Step::ntlm_authenticate || login.step == Login::Step::kerberos;
+}
+
+void end_login(Login &login)
+{
+    kerberos_end(login.kerberos);
 }
 
 std::string offered_schemes(const std::vector<Challenge> &challenges)

@@ -13,7 +13,7 @@ namespace {
 void check_login()
 {
     if (settings.unknown_auth_scheme) {
-        fprintf(stderr, "unknown auth-scheme %s (use any, basic, digest or ntlm)\n",
+        fprintf(stderr, "unknown auth-scheme %s (use any, basic, digest, ntlm or negotiate)\n",
                 escape_for_log(*settings.unknown_auth_scheme).c_str());
         exit(1);
     }

@@ -55,6 +55,7 @@ constexpr std::pair<AuthScheme, const char *> scheme_names[] = {
     {AuthScheme::basic, "basic"},
     {AuthScheme::digest, "digest"},
     {AuthScheme::ntlm, "ntlm"},
+    {AuthScheme::negotiate, "negotiate"},
 };
 
 }  // namespace

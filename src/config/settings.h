@@ -25,6 +25,7 @@ enum class AuthScheme {
     basic,   // the Basic credential on the first request, nothing more
     digest,  // these two never send Basic: the password never crosses readable
     ntlm,
+    negotiate,  // Kerberos from the user's ticket, else NTLM inside Negotiate; never Basic
 };
 
 struct Settings {

@@ -357,11 +357,15 @@ std::string login_request(const std::string &target, const std::string &authoriz
     return request + "\r\n";
 }
 
-std::string first_request(Handshake &h)
+// nullopt when a pinned login has nothing to send (the reason in login.failure).
+std::optional<std::string> first_request(Handshake &h)
 {
     if (first_request_is_plain(h.login))
         return build_connect_request(h.host, h.port);
-    return login_request(h.target, first_authorization(h.login));
+    const std::optional<std::string> authorization = first_authorization(h.login);
+    if (!authorization)
+        return std::nullopt;
+    return login_request(h.target, *authorization);
 }
 
 std::string joined(const std::vector<std::string> &names)
@@ -406,6 +410,7 @@ int no_answer(Handshake &h, Answer answer)
         return 0;
     }
     return login_failed(h, answer == Answer::late               ? "no answer within 30 seconds"
+                           : h.login.step == Login::Step::kerberos ? "the proxy closed the connection during the Kerberos login"
                            : login_needs_same_connection(h.login) ? "the proxy closed the connection after its NTLM challenge"
                                                                   : "the proxy closed the connection between rounds");
 }
@@ -484,19 +489,19 @@ std::string build_connect_request(const std::string &host, int32_t port)
     return request;
 }
 
-int proxy_handshake(int proxy_fd, int client_fd, const in_addr &proxy_address, const std::string &host,
-                    int32_t port)
+namespace {
+
+// The rounds until the tunnel opens or the login ends.
+int run_rounds(Handshake &h)
 {
-    Handshake h;
-    h.fd = proxy_fd;
-    h.client_fd = client_fd;
-    h.watch.socket = is_socket(client_fd);
-    h.address = proxy_address;
-    h.host = host;
-    h.port = port;
-    h.target = host + ":" + std::to_string(static_cast<uint32_t>(port));
+    std::optional<std::string> first = first_request(h);
+    if (!first) {
+        log_msg("no login to send: %s", h.login.failure.c_str());
+        close(h.fd);
+        return 0;
+    }
     // One round: send, read the header, read the body, decide.
-    for (std::string request = first_request(h);;) {
+    for (std::string request = *first;;) {
         send_request(h.fd, request);
         ++h.requests;
         ResponseScan scan;
@@ -522,6 +527,24 @@ int proxy_handshake(int proxy_fd, int client_fd, const in_addr &proxy_address, c
             return 0;
         request = *next;
     }
+}
+
+}  // namespace
+
+int proxy_handshake(int proxy_fd, int client_fd, const in_addr &proxy_address, const std::string &host,
+                    int32_t port)
+{
+    Handshake h;
+    h.fd = proxy_fd;
+    h.client_fd = client_fd;
+    h.watch.socket = is_socket(client_fd);
+    h.address = proxy_address;
+    h.host = host;
+    h.port = port;
+    h.target = host + ":" + std::to_string(static_cast<uint32_t>(port));
+    const int tunnel = run_rounds(h);
+    end_login(h.login);
+    return tunnel;
 }
 
 int open_proxy_connection(int client_fd, const std::string &host, int32_t port)

@@ -143,7 +143,7 @@ INSTANTIATE_TEST_SUITE_P(
                        "unknown option bogus\nunknown option Listen\n" + incomplete},
         // A login the config can't have: the later auth-scheme line counts, like every key's.
         IncompleteCase{"UnknownAuthScheme", config_text(2222, 3128) + "auth-scheme ntlm\nauth-scheme NTLMv2\nauth a:b\n",
-                       "unknown auth-scheme NTLMv2 (use any, basic, digest or ntlm)\n"},
+                       "unknown auth-scheme NTLMv2 (use any, basic, digest, ntlm or negotiate)\n"},
         IncompleteCase{"DigestWithoutAuth", config_text(2222, 3128) + "auth-scheme bogus\nauth-scheme digest\r\n",
                        "auth-scheme digest needs an auth line\n"},
         IncompleteCase{"NtlmWithoutAuth", config_text(2222, 3128) + "auth-scheme ntlm\n",
