@@ -8,6 +8,7 @@
 #include "process/listener.h"
 #include "process/options.h"
 #include "process/paths.h"
+#include "process/peer_owner.h"
 #include "process/pidfile.h"
 #include "process/signals.h"
 #include "process/state.h"
@@ -106,6 +107,7 @@ void write_banner(int argc, char **argv)
             static_cast<uint32_t>(settings.proxy_port));
     log_msg("  external %s:%u", escape_for_log(settings.external_host.value_or("")).c_str(),
             static_cast<uint32_t>(settings.external_port));
+    log_msg("  allow    %s", allow_in_force());
 }
 
 // A process that ends on a failure says so with its status, so that a
@@ -150,6 +152,7 @@ int main(int argc, char **argv)
     }
     if (!redirect_to_log())
         shut_down(exit_failed);
+    settle_peer_check();
     write_banner(argc, argv);
     shut_down(run_accept_loop() ? exit_stopped : exit_failed);
 }

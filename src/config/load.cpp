@@ -13,6 +13,10 @@ void load_config(const char *path)
     }
     read_config(stream);
     fclose(stream);
+    if (settings.allow == Allow::invalid) {
+        fputs("allow must be owner or any\n", stderr);
+        exit(1);
+    }
     if (!config_complete()) {
         fputs("config file incomplete\n", stderr);
         exit(1);

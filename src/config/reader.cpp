@@ -26,6 +26,13 @@ std::string_view skip_space(std::string_view text)
     return text.substr(i);
 }
 
+Allow parse_allow(std::string_view value)
+{
+    if (value == "owner")
+        return Allow::owner;
+    return value == "any" ? Allow::any : Allow::invalid;
+}
+
 void apply_setting(std::string_view key, std::string_view value)
 {
     if (key == "auth")
@@ -36,6 +43,8 @@ void apply_setting(std::string_view key, std::string_view value)
         split_host_port(value, settings.proxy_host, settings.proxy_port);
     else if (key == "external")
         split_host_port(value, settings.external_host, settings.external_port);
+    else if (key == "allow")
+        settings.allow = parse_allow(value);
     else
         // Escaped: a key may hold terminal control sequences.
         fprintf(stderr, "unknown option %s\n", escape_for_log(key).c_str());

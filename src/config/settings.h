@@ -7,6 +7,10 @@
 #include <string>
 #include <string_view>
 
+// Who may use the tunnel: the user the server runs as, or every local user.
+// `invalid` stands for any other value, which ends the start.
+enum class Allow { owner, any, invalid };
+
 struct Settings {
     std::optional<std::string> listen_host;
     std::optional<std::string> proxy_host;
@@ -15,6 +19,7 @@ struct Settings {
     int32_t listen_port = 0;                // 0 means not set
     int32_t proxy_port = 0;
     int32_t external_port = 0;
+    Allow allow = Allow::owner;
 };
 
 // One instance per process, filled once at start-up and read-only afterwards.

@@ -3,6 +3,7 @@
 #include "config/settings.h"
 #include "log/log.h"
 #include "process/descriptors.h"
+#include "process/peer_owner.h"
 #include "process/shortage.h"
 #include "process/signals.h"
 #include "process/state.h"
@@ -132,8 +133,15 @@ void drop_server_descriptors(int listen_fd)
 [[noreturn]] void serve_connection(int listen_fd, int client_fd, const sockaddr_in &peer)
 {
     drop_server_descriptors(listen_fd);
+    // The peer first, as early as the process can: once its client has
+    // closed the socket, the kernel no longer knows whose it was.
+    PeerOwner owner;
+    const bool admitted = peer_admitted(client_fd, peer, owner);
     log_msg("connection from %s:%i", inet_ntoa(peer.sin_addr), ntohs(peer.sin_port));
-    handle_client(client_fd);
+    if (admitted)
+        handle_client(client_fd);
+    else
+        log_peer_refusal(owner);
     close(client_fd);
     _exit(0);
 }
