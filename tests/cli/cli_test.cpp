@@ -131,7 +131,11 @@ INSTANTIATE_TEST_SUITE_P(
                        incomplete},
         IncompleteCase{"CommentedOut", "listen 127.0.0.1:2222\nproxy 127.0.0.1:3128\n#external e:22\n", incomplete},
         IncompleteCase{"UnknownKeysFirst", "bogus 1\nListen 127.0.0.1:2222\nproxy 127.0.0.1:3128\nexternal e:22\n",
-                       "unknown option bogus\nunknown option Listen\n" + incomplete}),
+                       "unknown option bogus\nunknown option Listen\n" + incomplete},
+        // A typo must not start a server that serves whoever connects.
+        IncompleteCase{"AllowNeitherOwnerNorAny",
+                       "listen 127.0.0.1:2222\nproxy 127.0.0.1:3128\nexternal e:22\nallow all\n",
+                       "allow must be owner or any\n"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // The banner: six lines from the server process, after the "STARTED as" line

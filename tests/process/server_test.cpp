@@ -167,9 +167,9 @@ TEST(Listener, PortAlreadyTaken) {
     d.box.write_config(support::config_text(taken.port(), support::free_port()));
     ASSERT_TRUE(server_fails(d));
     const std::vector<std::string> messages = support::log_messages(d.box.log_path());
-    ASSERT_EQ(messages.size(), 7u) << d.log();
+    ASSERT_EQ(messages.size(), 8u) << d.log();
     EXPECT_EQ(messages[5], "  external 127.0.0.1:7");
-    EXPECT_TRUE(std::regex_match(messages[6], std::regex("bind: " + support::error_pattern(EADDRINUSE)))) << messages[6];
+    EXPECT_TRUE(std::regex_match(messages[7], std::regex("bind: " + support::error_pattern(EADDRINUSE)))) << messages[7];
 }
 
 // The listen host is an address, never looked up: a name, or the "= 127.0.0.1"
@@ -182,8 +182,8 @@ TEST(Listener, NameIsRefused) {
                            std::to_string(support::free_port()) + "\nexternal 127.0.0.1:7\n");
         ASSERT_TRUE(server_fails(d));
         const std::vector<std::string> messages = support::log_messages(d.box.log_path());
-        ASSERT_EQ(messages.size(), 7u) << d.log();
-        EXPECT_EQ(messages[6], "invalid listen address " + host);
+        ASSERT_EQ(messages.size(), 8u) << d.log();
+        EXPECT_EQ(messages[7], "invalid listen address " + host);
     }
 }
 

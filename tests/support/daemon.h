@@ -34,6 +34,12 @@ struct Sandbox {
 std::string config_text(int listen_port, int proxy_port, std::string_view external = "127.0.0.1:7",
                         std::optional<std::string_view> auth = std::nullopt);
 
+// The banner's last line, the setting in force under allow owner: where the
+// system names a peer's owner, and where it can't (then anyone is served).
+inline const std::string allow_owner_line = "  allow    owner";
+inline const std::string allow_untold_line =
+    "  allow    any (this system can't tell users apart: other local users can connect)";
+
 struct Server {
     pid_t pid = 0;
     RunResult launch;  // the invoking process's run
