@@ -18,6 +18,7 @@ SKIP = 77
 OTHER_MESSAGES = [
     "unknown option",              # config reader, on the terminal
     "config file incomplete",
+    "allow must be owner or any",
     "HOME is not set",
     "already runs (pid",
     "overwriting stale pid file",
