@@ -72,9 +72,9 @@ void PrintTo(const AllowCase &c, std::ostream *out)
     *out << c.name;
 }
 
-class Allow : public ::testing::TestWithParam<AllowCase> {};
+class AllowSetting : public ::testing::TestWithParam<AllowCase> {};
 
-TEST_P(Allow, AnotherUsersClientReachesTheProxyOnlyWhereAllowed)
+TEST_P(AllowSetting, AnotherUsersClientReachesTheProxyOnlyWhereAllowed)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "runs the server and its clients as two unprivileged users: needs root";
@@ -121,7 +121,7 @@ TEST_P(Allow, AnotherUsersClientReachesTheProxyOnlyWhereAllowed)
     EXPECT_TRUE(stop_server(server.pid));
 }
 
-INSTANTIATE_TEST_SUITE_P(Settings, Allow,
+INSTANTIATE_TEST_SUITE_P(Settings, AllowSetting,
                          ::testing::Values(AllowCase{"Owner", "", true}, AllowCase{"Any", "allow any\n", false}),
                          [](const auto &info) { return std::string(info.param.name); });
 
