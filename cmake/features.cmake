@@ -10,7 +10,7 @@ include(CheckCXXSymbolExists)
 
 option(TARNWICK_POSIX_FALLBACKS "Use the portable fallback for every optional system call" OFF)
 
-set(tarnwick_features CLOSE_RANGE CLOSEFROM ACCEPT4 PIPE2 POLLRDHUP MSG_NOSIGNAL SO_NOSIGPIPE GETENTROPY DLOPEN)
+set(tarnwick_features CLOSE_RANGE CLOSEFROM ACCEPT4 PIPE2 POLLRDHUP MSG_NOSIGNAL SO_NOSIGPIPE GETENTROPY DLOPEN SOCK_DIAG)
 
 if(NOT TARNWICK_POSIX_FALLBACKS)
   check_cxx_symbol_exists(close_range "unistd.h" TARNWICK_HAVE_CLOSE_RANGE)
@@ -50,6 +50,20 @@ if(NOT TARNWICK_POSIX_FALLBACKS)
     }
   ]] TARNWICK_HAVE_DLOPEN)
   unset(CMAKE_REQUIRED_LIBRARIES)
+  # Linux's socket diagnostics: the kernel names the owner of a local
+  # connection's other end (allow owner). Without it no system call tells.
+  check_cxx_source_compiles([[
+    #include <linux/inet_diag.h>
+    #include <linux/netlink.h>
+    #include <linux/sock_diag.h>
+    #include <sys/socket.h>
+    int main() {
+      inet_diag_req_v2 request{};
+      inet_diag_msg answer{};
+      return socket(AF_NETLINK, SOCK_DGRAM, NETLINK_SOCK_DIAG) + SOCK_DIAG_BY_FAMILY + request.sdiag_family +
+             static_cast<int>(answer.idiag_uid + answer.idiag_inode);
+    }
+  ]] TARNWICK_HAVE_SOCK_DIAG)
 endif()
 
 set(tarnwick_feature_definitions)

@@ -10,6 +10,7 @@
 #include "process/listener.h"
 #include "process/options.h"
 #include "process/paths.h"
+#include "process/peer_owner.h"
 #include "process/pidfile.h"
 #include "process/signals.h"
 #include "process/state.h"
@@ -128,6 +129,7 @@ void write_banner(int argc, char **argv)
         log_msg("  forward  %s:%u %s:%u", escape_for_log(forward.listen_host).c_str(),
                 static_cast<uint32_t>(forward.listen_port), escape_for_log(forward.external_host).c_str(),
                 static_cast<uint32_t>(forward.external_port));
+    log_msg("  allow    %s", allow_in_force());
 }
 
 // A process that ends on a failure says so with its status, so that a
@@ -175,6 +177,7 @@ int main(int argc, char **argv)
     if (!redirect_to_log())
         shut_down(exit_failed);
     load_gssapi();
+    settle_peer_check();
     write_banner(argc, argv);
     shut_down(run_accept_loop() ? exit_stopped : exit_failed);
 }

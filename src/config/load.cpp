@@ -35,6 +35,10 @@ void load_config(const char *path, ConfigUse use)
     }
     read_config(stream);
     fclose(stream);
+    if (settings.allow == Allow::invalid) {
+        fputs("allow must be owner or any\n", stderr);
+        exit(1);
+    }
     const bool server = use == ConfigUse::server;
     if (server ? !config_complete() : !proxy_complete()) {
         fputs("config file incomplete\n", stderr);

@@ -55,6 +55,13 @@ void add_forward(std::string_view value)
     settings.forwards.push_back(std::move(tunnel));
 }
 
+Allow parse_allow(std::string_view value)
+{
+    if (value == "owner")
+        return Allow::owner;
+    return value == "any" ? Allow::any : Allow::invalid;
+}
+
 void apply_setting(std::string_view key, std::string_view value)
 {
     if (key == "auth") {
@@ -70,6 +77,8 @@ void apply_setting(std::string_view key, std::string_view value)
         split_host_port(value, settings.external_host, settings.external_port);
     else if (key == "forward")
         add_forward(value);
+    else if (key == "allow")
+        settings.allow = parse_allow(value);
     else
         // Escaped: a key may hold terminal control sequences.
         fprintf(stderr, "unknown option %s\n", escape_for_log(key).c_str());

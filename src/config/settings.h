@@ -28,6 +28,10 @@ enum class AuthScheme {
     negotiate,  // Kerberos from the user's ticket, else NTLM inside Negotiate; never Basic
 };
 
+// Who may use the tunnel: the user the server runs as, or every local user.
+// `invalid` stands for any other value, which ends the start.
+enum class Allow { owner, any, invalid };
+
 struct Settings {
     std::optional<std::string> listen_host;
     std::optional<std::string> proxy_host;
@@ -41,6 +45,7 @@ struct Settings {
     int32_t proxy_port = 0;
     int32_t external_port = 0;
     std::vector<Tunnel> forwards;  // the `forward` lines, in their order
+    Allow allow = Allow::owner;
 };
 
 // One instance per process, filled once at start-up and read-only afterwards.

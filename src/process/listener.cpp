@@ -3,6 +3,7 @@
 #include "config/settings.h"
 #include "log/log.h"
 #include "process/descriptors.h"
+#include "process/peer_owner.h"
 #include "process/shortage.h"
 #include "process/signals.h"
 #include "process/state.h"
@@ -176,8 +177,15 @@ void log_connection(const sockaddr_in &peer, const Tunnel &tunnel, bool several)
 {
     const bool several = listeners.size() > 1;
     drop_server_descriptors();
+    // The peer first, as early as the process can: once its client has
+    // closed the socket, the kernel no longer knows whose it was.
+    PeerOwner owner;
+    const bool admitted = peer_admitted(client_fd, peer, owner);
     log_connection(peer, tunnel, several);
-    handle_client(client_fd, tunnel.external_host, tunnel.external_port);
+    if (admitted)
+        handle_client(client_fd, tunnel.external_host, tunnel.external_port);
+    else
+        log_peer_refusal(owner);
     close(client_fd);
     _exit(0);
 }

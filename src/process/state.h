@@ -18,6 +18,7 @@ struct ProcessState {
     FILE *log_file = nullptr;
     FILE *pid_file = nullptr;
     pid_t daemon_pid = 0;  // the server process's id, 0 until it exists
+    bool check_peer_owner = false;  // allow owner in force: every connection's peer is looked up
 };
 
 extern ProcessState state;

@@ -148,6 +148,10 @@ INSTANTIATE_TEST_SUITE_P(
                        "auth-scheme digest needs an auth line\n"},
         IncompleteCase{"NtlmWithoutAuth", config_text(2222, 3128) + "auth-scheme ntlm\n",
                        "auth-scheme ntlm needs an auth line\n"}),
+// A typo must not start a server that serves whoever connects.
+        IncompleteCase{"AllowNeitherOwnerNorAny",
+                       "listen 127.0.0.1:2222\nproxy 127.0.0.1:3128\nexternal e:22\nallow all\n",
+                       "allow must be owner or any\n"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // The banner: seven lines from the server process, after the "STARTED as"

@@ -19,6 +19,7 @@ OTHER_MESSAGES = [
     "unknown option",              # config reader, on the terminal
     "config file incomplete",
     "too many tunnels: at most",
+    "allow must be owner or any",
     "HOME is not set",
     "already runs (pid",
     "overwriting stale pid file",

@@ -58,7 +58,8 @@ TEST(Shortage, ProcessLimitCostsConnectionsNotTheServer)
     FakeProxy proxy(proxy_reply(ok, AfterReply::echo));
     Sandbox box;
     const uint16_t port = free_port();
-    box.write_config(config_text(port, proxy.port()));
+    // The clients are root's, not the server's user's.
+    box.write_config(config_text(port, proxy.port()) + "allow any\n");
     ASSERT_EQ(chown(box.home.path().c_str(), unprivileged_uid, unprivileged_uid), 0);
     ASSERT_EQ(chmod(box.work.path().c_str(), 0755), 0);
     RunOptions options = box.options();

@@ -121,7 +121,7 @@ TEST(Soak, SequentialThenAtOnceThroughTinyproxy)
     const std::regex child_line("child (\\d+) exited with status 0");
     std::smatch match;
     const auto lines = log_lines(session.log());
-    for (std::size_t i = 6; i < lines.size(); ++i) {
+    for (std::size_t i = 7; i < lines.size(); ++i) {  // past the banner
         const LogLine line = parse_log_line(lines[i]);
         const bool server_line = line.prefixed && line.tag == "***", client_line = line.prefixed && !server_line;
         if (server_line && std::regex_match(line.message, match, child_line)) {

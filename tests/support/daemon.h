@@ -38,6 +38,12 @@ std::string config_text(int listen_port, int proxy_port, std::string_view extern
 // the system's libraries: "  kerberos <library>" or "  kerberos none (<why>)".
 bool is_kerberos_banner_line(const std::string &message);
 
+// The banner's last line, the setting in force under allow owner: where the
+// system names a peer's owner, and where it can't (then anyone is served).
+inline const std::string allow_owner_line = "  allow    owner";
+inline const std::string allow_untold_line =
+    "  allow    any (this system can't tell users apart: other local users can connect)";
+
 struct Server {
     pid_t pid = 0;
     RunResult launch;  // the invoking process's run
