@@ -399,8 +399,11 @@ int login_failed(Handshake &h, const char *why)
 int no_answer(Handshake &h, Answer answer)
 {
     if (answer == Answer::failed) {
+        // A later round's reset is the proxy closing on our request, which
+        // the login's line says; anything else is the system's to report.
         errno = h.read_error;
-        perror("read");
+        if (h.requests == 1 || errno != ECONNRESET)
+            perror("read");
         answer = Answer::none;
     }
     if (answer == Answer::client_gone || h.requests == 1) {

@@ -45,6 +45,11 @@ OTHER_MESSAGES = [
     "the proxy's answer is too large",
     "the auth line is too long for NTLM",
     "no random bytes for the",
+    "the proxy refused the Kerberos ticket",
+    "malformed Negotiate token",
+    "the proxy closed the connection during the Kerberos login",
+    "no Kerberos token, and no auth line for NTLM",
+    "negotiate allows none of them",
 ]
 
 CONVERSION = re.compile(r"%[-+ #0]*(?:\d+|\*)?(?:\.(?:\d+|\*))?(?:hh|h|ll|l|z|j|t)?[diouxXcsp]")
