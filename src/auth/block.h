@@ -2,6 +2,8 @@
 // the message length in bits at the end, little- or big-endian.
 #pragma once
 
+#include "auth/hash.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string_view>
@@ -53,4 +55,23 @@ inline void store_be32(uint8_t *p, uint32_t x)
 {
     for (int i = 0; i < 4; ++i)
         p[i] = static_cast<uint8_t>(x >> (24 - 8 * i));
+}
+
+// MD4's and MD5's whole run over a message: the same initial state, blocks,
+// padding and little-endian digest, with the family member's compression.
+template <void (*compress)(uint32_t (&state)[4], const uint8_t *block)>
+Digest16 md_digest(std::string_view data)
+{
+    uint32_t state[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
+    const auto *bytes = reinterpret_cast<const uint8_t *>(data.data());
+    for (std::size_t i = 0; i < whole_blocks(data); ++i)
+        compress(state, bytes + i * hash_block_size);
+    uint8_t tail[hash_tail_size];
+    const std::size_t tail_size = pad_tail(data, tail, LengthOrder::little_endian);
+    for (std::size_t at = 0; at < tail_size; at += hash_block_size)
+        compress(state, tail + at);
+    Digest16 digest;
+    for (std::size_t i = 0; i < 4; ++i)
+        store_le32(digest.data() + 4 * i, state[i]);
+    return digest;
 }

@@ -66,16 +66,5 @@ void compress(uint32_t (&state)[4], const uint8_t *block)
 
 Digest16 md5(std::string_view data)
 {
-    uint32_t state[4] = {0x67452301, 0xefcdab89, 0x98badcfe, 0x10325476};
-    const auto *bytes = reinterpret_cast<const uint8_t *>(data.data());
-    for (std::size_t i = 0; i < whole_blocks(data); ++i)
-        compress(state, bytes + i * hash_block_size);
-    uint8_t tail[hash_tail_size];
-    const std::size_t tail_size = pad_tail(data, tail, LengthOrder::little_endian);
-    for (std::size_t at = 0; at < tail_size; at += hash_block_size)
-        compress(state, tail + at);
-    Digest16 digest;
-    for (std::size_t i = 0; i < 4; ++i)
-        store_le32(digest.data() + 4 * i, state[i]);
-    return digest;
+    return md_digest<compress>(data);
 }
