@@ -97,8 +97,9 @@ set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "tunnel local TCP connections through an H
 set(CPACK_PACKAGE_DESCRIPTION
 "tarnwick is a small daemon that listens on a local IPv4 address and port
 and, for every connection it accepts, asks an HTTP proxy with a CONNECT
-request (optionally with Basic proxy credentials) for a tunnel to one fixed
-remote host and port, then copies bytes both ways until either side closes.
+request (with the user's proxy login when the proxy asks for one: Basic,
+Digest, NTLM, or a Kerberos ticket) for a tunnel to one fixed remote host
+and port, then copies bytes both ways until either side closes.
 It lets SSH and other TCP clients out of networks whose only way out is an
 HTTP proxy. It keeps a pid file and a log of every connection under
 ~/.tarnwick/, and ships a systemd user unit.")
@@ -116,6 +117,9 @@ else()
        INPUT ${CMAKE_CURRENT_LIST_DIR}/debian_depends.cmake.in)
   set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_BINARY_DIR}/CPackDebianDepends.cmake)
 endif()
+# Kerberos: the library is loaded at run time when it is there (see the
+# README), so the package runs without it and only recommends it.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS libgssapi-krb5-2)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};tarnwick;runtime;/")

@@ -26,6 +26,9 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Priority)" = optional ] || fail "Priority: $(field Priority)"
 [ "$(field Maintainer)" = "tarnwick developers <tarnwick@localhost>" ] || fail "Maintainer: $(field Maintainer)"
 [[ ", $(field Depends)," == *", libc6"[\ ,]* ]] || fail "Depends lacks libc6: $(field Depends)"
+# Kerberos is loaded at run time: the package installs without it.
+! grep -iE 'gssapi|krb5' <<<"$(field Depends)" || fail "Depends names a Kerberos library (above)"
+[[ ", $(field Recommends)," == *", libgssapi-krb5-2"[\ ,]* ]] || fail "Recommends lacks libgssapi-krb5-2: $(field Recommends)"
 description=$(field Description)
 summary=$(head -n 1 <<<"$description")
 [[ $summary == *"HTTP proxy"* ]] || fail "Description's summary line: '$summary'"
