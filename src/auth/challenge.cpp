@@ -32,14 +32,6 @@ void skip_space(std::string_view &text)
         text.remove_prefix(1);
 }
 
-std::string_view trim(std::string_view text)
-{
-    skip_space(text);
-    while (!text.empty() && is_space(text.back()))
-        text.remove_suffix(1);
-    return text;
-}
-
 // The leading token of `text`, which is left holding what follows it.
 std::string_view take_token(std::string_view &text)
 {
@@ -69,11 +61,11 @@ std::vector<std::string_view> split_elements(std::string_view value)
         else if (c == '"')
             quoted = !quoted;
         else if (c == ',' && !quoted) {
-            elements.push_back(trim(value.substr(start, i - start)));
+            elements.push_back(trim_blanks(value.substr(start, i - start)));
             start = i + 1;
         }
     }
-    elements.push_back(trim(value.substr(start)));
+    elements.push_back(trim_blanks(value.substr(start)));
     return elements;
 }
 
@@ -117,7 +109,7 @@ std::optional<std::pair<std::string, std::string>> parse_param(std::string_view 
         value = take_quoted(text);
     else if (const std::string_view token = take_token(text); !token.empty())
         value = std::string(token);
-    if (!value || !trim(text).empty())
+    if (!value || !trim_blanks(text).empty())
         return std::nullopt;
     for (char &c : name)
         c = ascii_lower(c);

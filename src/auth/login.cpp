@@ -261,7 +261,6 @@ bool login_answers_refusals()
 std::optional<std::string> answer_challenges(Login &login, const std::vector<Challenge> &challenges,
                                              bool same_connection, std::string_view target)
 {
-    login.offered = offered_schemes(challenges);
     switch (login.step) {
     case Login::Step::kerberos:
         return continue_kerberos(login, challenges, same_connection);

@@ -20,7 +20,6 @@ struct Login {
     bool kerberos_tried = false;     // a first Kerberos token was asked for
     KerberosLogin kerberos;
     std::vector<std::string> tried;  // what was sent, in order, for the log
-    std::string offered;             // the schemes of the last 407, for the log
     std::string failure;             // why the login can't go on
 };
 

@@ -85,6 +85,7 @@ struct Handshake {
     bool reused = false;      // the request in flight went on a kept connection
     int read_error = 0;       // errno of a failed read, reported only if it ends the login
     std::string status_line;  // of the last answer
+    std::string offered;      // the schemes it offered, for the log
     Login login;
 };
 
@@ -118,7 +119,7 @@ int milliseconds_until(Clock::time_point deadline)
 bool connect_before(int fd, const sockaddr_in &proxy, Clock::time_point deadline)
 {
     const int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) != 0) {
+    if (flags < 0 || !set_nonblocking(fd)) {
         perror("fcntl");
         return false;
     }
@@ -388,7 +389,7 @@ int refused(Handshake &h)
 // and from a proxy that dropped the connection, then the refusal.
 int login_failed(Handshake &h, const char *why)
 {
-    const std::string &offered = h.login.offered;
+    const std::string &offered = h.offered;
     log_msg("proxy offers %s; tried %s; %s", offered.empty() ? "nothing" : escape_for_log(offered).c_str(),
             joined(h.login.tried).c_str(), why);
     return refused(h);
@@ -432,6 +433,7 @@ bool reconnect(Handshake &h)
     close(h.fd);
     h.fd = connect_to_proxy(h.address, &h.deadline);
     ++h.reconnects;
+    h.reused = false;
     return h.fd != 0;
 }
 
@@ -453,7 +455,7 @@ bool resent_on_new_connection(Handshake &h, Answer answer, const ResponseScan &s
 std::optional<std::string> next_round(Handshake &h, const ResponseScan &scan)
 {
     const std::vector<Challenge> challenges = parse_challenges(field_values(scan, "proxy-authenticate"));
-    h.login.offered = offered_schemes(challenges);
+    h.offered = offered_schemes(challenges);
     if (scan.too_large) {
         login_failed(h, "the proxy's answer is too large");
         return std::nullopt;
@@ -471,7 +473,8 @@ std::optional<std::string> next_round(Handshake &h, const ResponseScan &scan)
                                                                 : nullptr;
     if (why == nullptr && !kept && !reconnect(h))
         why = "no new connection to the proxy";
-    h.reused = kept;
+    if (kept)
+        h.reused = true;
     if (why != nullptr) {
         login_failed(h, why);
         return std::nullopt;
@@ -510,10 +513,8 @@ int run_rounds(Handshake &h)
         ResponseScan scan;
         const Answer answer = read_response_header(h, scan);
         if (answer != Answer::header) {
-            if (resent_on_new_connection(h, answer, scan)) {
-                h.reused = false;
+            if (resent_on_new_connection(h, answer, scan))
                 continue;
-            }
             return no_answer(h, answer);
         }
         h.status_line = scan.status_line;

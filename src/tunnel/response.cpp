@@ -1,5 +1,7 @@
 #include "tunnel/response.h"
 
+#include "auth/ascii.h"
+
 #include <algorithm>
 
 namespace {
@@ -7,35 +9,6 @@ namespace {
 bool is_digit(char c)
 {
     return c >= '0' && c <= '9';
-}
-
-char lower(char c)
-{
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-bool same_text(std::string_view a, std::string_view b)
-{
-    if (a.size() != b.size())
-        return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (lower(a[i]) != lower(b[i]))
-            return false;
-    return true;
-}
-
-bool is_blank(char c)
-{
-    return c == ' ' || c == '\t' || c == '\r';
-}
-
-std::string_view trim(std::string_view text)
-{
-    while (!text.empty() && is_blank(text.front()))
-        text.remove_prefix(1);
-    while (!text.empty() && is_blank(text.back()))
-        text.remove_suffix(1);
-    return text;
 }
 
 // The lines a login looks at; every other line of a refusal is passed over.
@@ -57,12 +30,12 @@ void keep_field(ResponseScan &scan)
         return;
     const std::string_view name = line.substr(0, colon);
     for (const std::string_view kept : kept_names) {
-        if (!same_text(name, kept))
+        if (!equal_ignoring_case(name, kept))
             continue;
         if (scan.line_length > max_kept_line)
             scan.too_large = true;
         else
-            scan.fields.push_back({std::string(kept), std::string(trim(line.substr(colon + 1)))});
+            scan.fields.push_back({std::string(kept), std::string(trim_blanks(line.substr(colon + 1)))});
         return;
     }
 }
@@ -90,7 +63,7 @@ bool has_token(const std::string &value, std::string_view token)
     std::string_view rest = value;
     while (!rest.empty()) {
         const std::size_t comma = rest.find(',');
-        if (same_text(trim(rest.substr(0, comma)), token))
+        if (equal_ignoring_case(trim_blanks(rest.substr(0, comma)), token))
             return true;
         if (comma == std::string_view::npos)
             break;
@@ -103,8 +76,8 @@ bool is_hex(char c, uint64_t &value)
 {
     if (is_digit(c))
         value = static_cast<uint64_t>(c - '0');
-    else if (lower(c) >= 'a' && lower(c) <= 'f')
-        value = static_cast<uint64_t>(lower(c) - 'a' + 10);
+    else if (ascii_lower(c) >= 'a' && ascii_lower(c) <= 'f')
+        value = static_cast<uint64_t>(ascii_lower(c) - 'a' + 10);
     else
         return false;
     return true;
@@ -241,8 +214,8 @@ BodyShape body_shape(const ResponseScan &scan)
     if (!codings.empty()) {
         // Chunked must be the last coding; anything else ends at the close.
         std::string_view last = codings.back();
-        last = trim(last.substr(last.rfind(',') == std::string_view::npos ? 0 : last.rfind(',') + 1));
-        if (same_text(last, "chunked"))
+        last = trim_blanks(last.substr(last.rfind(',') == std::string_view::npos ? 0 : last.rfind(',') + 1));
+        if (equal_ignoring_case(last, "chunked"))
             shape.framing = BodyFraming::chunked;
         return shape;
     }

@@ -34,6 +34,25 @@ inline void bound_io(int fd) {
     setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &t, sizeof t);
 }
 
+// How many CONNECT requests one connection to the proxy carried.
+inline std::size_t requests_in(const std::string &sent) {
+    std::size_t n = 0;
+    for (std::size_t at = 0; (at = sent.find("CONNECT ", at)) != std::string::npos; at += 8)
+        ++n;
+    return n;
+}
+
+// Sends a line through the tunnel and reads it back.
+inline ::testing::AssertionResult echoes(Fd &client) {
+    const std::string line = "through the tunnel\n";
+    if (!support::send_all(client.get(), line))
+        return ::testing::AssertionFailure() << "send failed";
+    const std::string back = support::read_n(client.get(), line.size());
+    if (back != line)
+        return ::testing::AssertionFailure() << "echoed " << ::testing::PrintToString(back);
+    return ::testing::AssertionSuccess();
+}
+
 // A tarnwick server in a sandbox of its own, listening on a free port.
 struct Daemon {
     support::Sandbox box;
@@ -55,6 +74,17 @@ struct Daemon {
         bound_io(client.get());
         const pid_t pid = support::client_pid(box.log_path(), support::local_port(client.get()), 5000ms);
         return pid == 0 ? "" : std::to_string(pid);
+    }
+
+    // A connection's process ended with status 0, and the server takes the
+    // next client.
+    ::testing::AssertionResult ended_and_serves_on(const std::string &pid) {
+        if (!support::wait_for_log(box.log_path(), "*** child " + pid + " exited with status 0"))
+            return ::testing::AssertionFailure() << "client " << pid << " did not end with status 0";
+        Fd next;
+        if (connect(next).empty())
+            return ::testing::AssertionFailure() << "the server does not serve the next client:\n" << log();
+        return ::testing::AssertionSuccess();
     }
 
     // Waits until client process pid has logged the expected last line, then

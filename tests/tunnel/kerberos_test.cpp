@@ -47,23 +47,6 @@ struct KerberosLab {
     bool has_kerberos() const { return log().find("***   kerberos none") == std::string::npos; }
 };
 
-// A line through the tunnel and back, from a client of its own.
-::testing::AssertionResult served(uint16_t port) {
-    Fd client = support::connect_loopback(port);
-    bound_io(client.get());
-    const std::string line = "single sign-on\n";
-    if (!support::send_all(client.get(), line) || support::read_n(client.get(), line.size()) != line)
-        return ::testing::AssertionFailure() << "not echoed";
-    return ::testing::AssertionSuccess();
-}
-
-std::size_t requests_in(const std::string &sent) {
-    std::size_t n = 0;
-    for (std::size_t at = 0; (at = sent.find("CONNECT ", at)) != std::string::npos; at += 8)
-        ++n;
-    return n;
-}
-
 struct Case {
     const char *name;
     std::string lines;      // auth and auth-scheme
@@ -81,7 +64,9 @@ TEST_P(Negotiate, TicketWithoutPassword) {
     ASSERT_TRUE(lab.start_server(GetParam().lines)) << lab.log();
     if (!lab.has_kerberos())
         GTEST_SKIP() << "this build has no Kerberos: " << lab.log();
-    EXPECT_TRUE(served(lab.port)) << lab.log();
+    Fd client = support::connect_loopback(lab.port);
+    bound_io(client.get());
+    EXPECT_TRUE(echoes(client)) << lab.log();
     std::size_t requests = 0;
     for (std::size_t i = 0; i < lab.tap->connections(); ++i) {
         requests += requests_in(lab.tap->sent(i));

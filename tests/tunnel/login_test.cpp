@@ -24,25 +24,6 @@ std::string config(uint16_t listen, uint16_t proxy, uint16_t far_end, const std:
     return scheme.empty() ? text : text + "auth-scheme " + scheme + "\n";
 }
 
-// How many CONNECT requests one connection carried.
-std::size_t requests_in(const std::string &sent) {
-    std::size_t n = 0;
-    for (std::size_t at = 0; (at = sent.find("CONNECT ", at)) != std::string::npos; at += 8)
-        ++n;
-    return n;
-}
-
-// Sends a line through the tunnel and reads it back.
-::testing::AssertionResult echoes(Fd &client) {
-    const std::string line = "through the login\n";
-    if (!support::send_all(client.get(), line))
-        return ::testing::AssertionFailure() << "send failed";
-    const std::string back = support::read_n(client.get(), line.size());
-    if (back != line)
-        return ::testing::AssertionFailure() << "echoed " << ::testing::PrintToString(back);
-    return ::testing::AssertionSuccess();
-}
-
 struct SquidLogin {
     const char *name;
     std::vector<SquidScheme> schemes;
@@ -162,9 +143,7 @@ TEST_P(ProxyClosesAfterEach407, DigestReconnectsNtlmFails) {
     }
     EXPECT_LE(proxy.connections(), 3u);
     client.reset();
-    EXPECT_TRUE(support::wait_for_log(d.box.log_path(), "*** child " + pid + " exited with status 0"));
-    Fd next;
-    EXPECT_FALSE(d.connect(next).empty()) << "the server serves the next client";
+    EXPECT_TRUE(d.ended_and_serves_on(pid));
 }
 
 const std::string ntlm_dropped =
@@ -246,9 +225,7 @@ TEST_P(ProxyAnswers, EndTheLoginWithAReason) {
     EXPECT_TRUE(support::wait_closed(client.get(), 10000ms));
     EXPECT_TRUE(d.story(pid, {c.logged, refused_407, no_tunnel}));
     EXPECT_LE(proxy.requests(0).size(), 4u);
-    EXPECT_TRUE(support::wait_for_log(d.box.log_path(), "*** child " + pid + " exited with status 0"));
-    Fd next;
-    EXPECT_FALSE(d.connect(next).empty()) << "the server serves the next client";
+    EXPECT_TRUE(d.ended_and_serves_on(pid));
 }
 
 const std::string av_name = std::string("\x02\0\x02\0D\0", 6);
