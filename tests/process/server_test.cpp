@@ -129,7 +129,12 @@ TEST_F(Served, KilledClientProcess) {
     const support::RunResult r = support::run_binary({}, d.box.options());
     if (!r.exited || r.exit_status != 0)
         return ::testing::AssertionFailure() << r.describe();
-    const pid_t pid = std::atoi(support::read_file(d.box.pid_path()).c_str());
+    // The detached server writes its pid file after the command has returned.
+    pid_t pid = 0;
+    support::wait_until([&] { return (pid = std::atoi(support::read_file(d.box.pid_path()).c_str())) > 0; },
+                        10000ms);
+    if (pid <= 0)
+        return ::testing::AssertionFailure() << "no pid file\n" << d.log();
     int status = -1;
     // A bound, not a wait: a sanitizer build on a busy machine needs seconds to exit.
     if (!support::wait_for_exit(pid, 10000ms, &status))
